@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test: first the normal build, then the
+# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$here/scripts/packages.sh"
+"$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+export QT_QPA_PLATFORM=offscreen
+"$here/scripts/build.sh" "$here/build"
+ctest --test-dir "$here/build" --output-on-failure -j2
+
+"$here/scripts/build.sh" "$here/build-sanitize" -DVESKTOR_SANITIZE=ON
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --test-dir "$here/build-sanitize" --output-on-failure -j2
