@@ -1,0 +1,242 @@
+#include "app/main_window.h"
+
+#include <QCheckBox>
+#include <QCoreApplication>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/list_box.h"
+#include "app/message_box.h"
+#include "net/request_rewriter.h"
+
+namespace {
+
+// The list defaults as the window is built with them, each with a final CR LF that the load
+// step takes off again.
+const char kAllowDefault[] = "Accept: *\r\nAccept-Language: *\r\nAccept-Encoding: *\r\n"
+                             "Accept-Charset: *\r\nHost: *\r\nKeep-Alive: *\r\nRange: *\r\n"
+                             "Cache-Control: *\r\nContent-Length: *\r\nContent-Type: *\r\n"
+                             "Authorization: *\r\n";
+const char kChangeDefault[] =
+    "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)\r\n";
+const char kRemoveDefault[] = "User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate\r\n";
+const char kAddDefault[] = "Via: Vesktor 1.0\r\n";
+
+const char kRemoveTip[] =
+    "Only type header name. Example: cookie    -->  it removes header named cookie.";
+const char kAllowTip[] = "Example: Accept: *     -->   it means that if Accept was in header "
+                         "allow it to be sent to destination. * means that value can be "
+                         "anything.";
+const char kChangeTip[] = "Example: referer: www.example.com    -->   it means: if referer was "
+                          "is header replace its value with www.example.com";
+
+template <typename Control> Control *named(Control *control, const char *objectName)
+{
+    control->setObjectName(QString::fromLatin1(objectName));
+    return control;
+}
+
+QList<QByteArray> entriesOf(const QPlainTextEdit *box)
+{
+    return splitEntries(listBoxText(box).toLatin1());
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent) : QWidget(parent)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    m_table = new ConnectionTable(*this, m_log, this);
+    buildControls();
+    Form_Load();
+}
+
+Form1::~Form1()
+{
+    // The table refers to the log and to this window; it goes first.
+    delete m_table;
+}
+
+void Form1::buildControls()
+{
+    Label1 = named(new QLabel(QStringLiteral("Port:"), this), "Label1");
+    txtPort = named(new QLineEdit(QStringLiteral("8080"), this), "txtPort");
+    Label3 = named(new QLabel(QStringLiteral("Max Threads:"), this), "Label3");
+    txtMaxThr = named(new QLineEdit(QStringLiteral("255"), this), "txtMaxThr");
+    Label2 = named(new QLabel(QStringLiteral("Current Threads:"), this), "Label2");
+    lblConnections = named(new QLabel(QStringLiteral("0"), this), "lblConnections");
+    chkLog = named(new QCheckBox(QStringLiteral("Log:"), this), "chkLog");
+    txtLogPath = named(new QLineEdit(this), "txtLogPath");
+    Command1 = named(new QPushButton(QStringLiteral("Start"), this), "Command1");
+    Command3 = named(new QPushButton(QStringLiteral("Exit"), this), "Command3");
+    Option1 = named(new QRadioButton(QStringLiteral("Allow all headers."), this), "Option1");
+    Option2 =
+        named(new QRadioButton(QStringLiteral("Only allow these headers."), this), "Option2");
+    txtAllow = newListBox(QStringLiteral("txtAllow"), this);
+    chkChange = named(new QCheckBox(QStringLiteral("Replace these headers:"), this), "chkChange");
+    txtChange = newListBox(QStringLiteral("txtChange"), this);
+    chkRemove = named(new QCheckBox(QStringLiteral("Remove these headers:"), this), "chkRemove");
+    txtRemove = newListBox(QStringLiteral("txtRemove"), this);
+    chkAdd = named(new QCheckBox(QStringLiteral("Add these headers:"), this), "chkAdd");
+    txtAdd = newListBox(QStringLiteral("txtAdd"), this);
+
+    txtMaxThr->setMaximumWidth(80);
+    txtPort->setMaximumWidth(80);
+    txtLogPath->setMinimumWidth(280);
+    txtRemove->setToolTip(QString::fromLatin1(kRemoveTip));
+    txtAllow->setToolTip(QString::fromLatin1(kAllowTip));
+    txtChange->setToolTip(QString::fromLatin1(kChangeTip));
+
+    setListBoxText(txtAllow, QString::fromLatin1(kAllowDefault));
+    setListBoxText(txtChange, QString::fromLatin1(kChangeDefault));
+    setListBoxText(txtRemove, QString::fromLatin1(kRemoveDefault));
+    setListBoxText(txtAdd, QString::fromLatin1(kAddDefault));
+
+    // Initial values, and the enabled states the rules call for with them.
+    Option1->setChecked(true);
+    chkRemove->setChecked(true);
+    txtLogPath->setEnabled(false);
+    txtAllow->setEnabled(false);
+    txtChange->setEnabled(false);
+    txtAdd->setEnabled(false);
+
+    auto *settingsRow = new QHBoxLayout;
+    for (QWidget *control : {static_cast<QWidget *>(Label1), static_cast<QWidget *>(txtPort),
+                             static_cast<QWidget *>(Label3), static_cast<QWidget *>(txtMaxThr),
+                             static_cast<QWidget *>(Label2),
+                             static_cast<QWidget *>(lblConnections)})
+        settingsRow->addWidget(control);
+    settingsRow->addStretch();
+
+    auto *logRow = new QHBoxLayout;
+    logRow->addWidget(chkLog);
+    logRow->addWidget(txtLogPath, 1);
+    logRow->addWidget(Command1);
+    logRow->addWidget(Command3);
+
+    auto *rules = new QGridLayout;
+    rules->addWidget(Option1, 0, 0);
+    rules->addWidget(chkChange, 0, 1);
+    rules->addWidget(Option2, 1, 0);
+    rules->addWidget(txtAllow, 2, 0);
+    rules->addWidget(txtChange, 1, 1, 2, 1);
+    rules->addWidget(chkRemove, 3, 0);
+    rules->addWidget(chkAdd, 3, 1);
+    rules->addWidget(txtRemove, 4, 0);
+    rules->addWidget(txtAdd, 4, 1);
+    rules->setRowStretch(2, 1);
+    rules->setRowStretch(4, 1);
+
+    auto *window = new QVBoxLayout(this);
+    window->addLayout(settingsRow);
+    window->addLayout(logRow);
+    window->addLayout(rules, 1);
+    resize(720, 560);
+
+    // A check box set from code runs its rule just as a click does.
+    connect(chkLog, &QCheckBox::toggled, this, &Form1::chkLog_Click);
+    connect(chkAdd, &QCheckBox::toggled, this, &Form1::chkAdd_Click);
+    connect(chkChange, &QCheckBox::toggled, this, &Form1::chkChange_Click);
+    connect(chkRemove, &QCheckBox::toggled, this, &Form1::chkRemove_Click);
+    connect(Option1, &QRadioButton::toggled, this, [this](bool isSelected) {
+        if (isSelected)
+            Option1_Click();
+    });
+    connect(Option2, &QRadioButton::toggled, this, [this](bool isSelected) {
+        if (isSelected)
+            Option2_Click();
+    });
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+}
+
+QString Form1::logPathInFolder(const QString &folder)
+{
+    const QString separator = QStringLiteral("/");
+    return folder.endsWith(separator) ? folder + QStringLiteral("Log.txt")
+                                      : folder + separator + QStringLiteral("Log.txt");
+}
+
+void Form1::Form_Load()
+{
+    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd}) {
+        QString text = listBoxText(box);
+        text.chop(2);
+        setListBoxText(box, text);
+    }
+    txtLogPath->setText(logPathInFolder(QCoreApplication::applicationDirPath()));
+    m_table->ClearConnections();
+}
+
+void Form1::chkLog_Click()
+{
+    txtLogPath->setEnabled(chkLog->isChecked());
+}
+
+void Form1::chkAdd_Click()
+{
+    txtAdd->setEnabled(chkAdd->isChecked());
+}
+
+void Form1::chkChange_Click()
+{
+    txtChange->setEnabled(chkChange->isChecked());
+}
+
+void Form1::chkRemove_Click()
+{
+    txtRemove->setEnabled(chkRemove->isChecked());
+}
+
+void Form1::Option1_Click()
+{
+    txtAllow->setEnabled(Option2->isChecked());
+}
+
+void Form1::Option2_Click()
+{
+    txtAllow->setEnabled(Option2->isChecked());
+}
+
+bool Form1::OpenFile(const QString &strFilename)
+{
+    return m_log.OpenFile(strFilename);
+}
+
+void Form1::ResetProx(int Index, bool isConnectionAccept)
+{
+    m_table->ResetProx(Index, isConnectionAccept);
+}
+
+QString Form1::maxThreadsText() const
+{
+    return txtMaxThr->text();
+}
+
+void Form1::showConnectionCount(const QString &caption)
+{
+    lblConnections->setText(caption);
+}
+
+// The rules are read from the controls at every request; nothing is cached.
+bool Form1::RewriteRequest(ProxyConnection &record)
+{
+    HeaderRules rules;
+    rules.allowAll = Option1->isChecked();
+    rules.allow = entriesOf(txtAllow);
+    rules.change = chkChange->isChecked();
+    rules.changeEntries = entriesOf(txtChange);
+    rules.remove = chkRemove->isChecked();
+    rules.removeEntries = entriesOf(txtRemove);
+    rules.add = chkAdd->isChecked();
+    rules.addEntries = entriesOf(txtAdd);
+    HeaderLogSink logHeader;
+    if (chkLog->isChecked())
+        logHeader = [this](const QByteArray &line) { m_log.writeHeaderEntry(line); };
+    return rewriteRequest(record, rules, logHeader);
+}

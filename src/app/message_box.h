@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+// The program's modal message boxes, all titled "Ombrel - Vesktor", first button the default.
+// Every box goes through MsgBox so that tests can answer it from a script.
+enum class MessageButtons { Ok, YesNo };
+enum class MessageIcon { Critical, Question };
+enum class MessageAnswer { Ok, Yes, No };
+
+struct MessageRequest {
+    QString text;
+    MessageButtons buttons;
+    MessageIcon icon;
+};
+
+using MessageBoxHandler = std::function<MessageAnswer(QWidget *parent, const MessageRequest &)>;
+
+MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons buttons,
+                     MessageIcon icon);
+
+// Replaces the real message box; an empty handler puts the real one back.
+void setMessageBoxHandler(MessageBoxHandler handler);
+
+extern const char kApplicationTitle[];

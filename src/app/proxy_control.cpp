@@ -1,0 +1,214 @@
+// Starting, stopping and leaving the program.
+#include "app/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/message_box.h"
+
+namespace {
+
+const QString kStart = QStringLiteral("Start");
+const QString kStop = QStringLiteral("Stop");
+
+QString windowCaption(const char *state)
+{
+    return QString::fromLatin1(kApplicationTitle) + QLatin1String(state);
+}
+
+} // namespace
+
+// The caption of Command1 is the running flag.
+void Form1::Command1_Click()
+{
+    if (Command1->text() == kStart)
+        StartProxy();
+    else
+        RequestStop();
+}
+
+void Form1::disableSettings()
+{
+    for (QWidget *control :
+         {static_cast<QWidget *>(txtPort), static_cast<QWidget *>(Label1),
+          static_cast<QWidget *>(Label3), static_cast<QWidget *>(chkLog),
+          static_cast<QWidget *>(txtLogPath), static_cast<QWidget *>(txtMaxThr),
+          static_cast<QWidget *>(txtAllow), static_cast<QWidget *>(txtChange),
+          static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
+          static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+          static_cast<QWidget *>(chkAdd)})
+        control->setEnabled(false);
+}
+
+// Each box comes back enabled exactly when its switch calls for it.
+void Form1::enableSettings()
+{
+    txtPort->setEnabled(true);
+    Label1->setEnabled(true);
+    Label3->setEnabled(true);
+    chkLog->setEnabled(true);
+    chkLog_Click();
+    txtMaxThr->setEnabled(true);
+    Option1_Click();
+    chkChange_Click();
+    chkRemove_Click();
+    chkAdd_Click();
+    for (QWidget *control :
+         {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+          static_cast<QWidget *>(chkAdd)})
+        control->setEnabled(true);
+}
+
+void Form1::StartProxy()
+{
+    Command1->setEnabled(false);
+    disableSettings();
+
+    Winsock &listener = m_table->Listener;
+    listener.Close();
+    bool isNumber = false;
+    const qlonglong port = txtPort->text().trimmed().toLongLong(&isNumber);
+    QString failure;
+    if (!isNumber || port < 0 || port > 65535) {
+        failure = QStringLiteral("it is not a number from 0 to 65535");
+    } else {
+        listener.setLocalPort(qint32(port));
+        if (!listener.Listen())
+            failure = listener.ListenErrorText();
+    }
+    if (!failure.isEmpty()) {
+        // Never half-started: the window goes back to the state it had before the start.
+        MsgBox(this,
+               QStringLiteral("Cannot listen on port %1: %2.").arg(txtPort->text(), failure),
+               MessageButtons::Ok, MessageIcon::Critical);
+        enableSettings();
+        Command1->setEnabled(true);
+        return;
+    }
+
+    Command1->setText(kStop);
+    if (chkLog->isChecked()) {
+        if (!OpenFile(txtLogPath->text())) {
+            MsgBox(this, QStringLiteral("Invalid log file path.\r\nServer doesn't log."),
+                   MessageButtons::Ok, MessageIcon::Critical);
+            chkLog->setChecked(false);
+        } else {
+            m_log.writeStartEntry();
+        }
+    }
+    Command1->setEnabled(true);
+    setWindowTitle(windowCaption(" [Working]"));
+}
+
+int Form1::activeConnections() const
+{
+    return lblConnections->text().trimmed().toInt();
+}
+
+void Form1::RequestStop()
+{
+    MessageAnswer answer = MessageAnswer::No;
+    if (activeConnections() > 0) {
+        answer = MsgBox(this,
+                        QStringLiteral("There are active connections. Are you you sure you "
+                                       "want to stop the proxy?"),
+                        MessageButtons::YesNo, MessageIcon::Question);
+    }
+    // Connections may have ended while the question was open: read the counter again.
+    if (answer == MessageAnswer::Yes || activeConnections() == 0)
+        StopProxy();
+}
+
+void Form1::StopProxy()
+{
+    Command1->setEnabled(false);
+    setWindowTitle(windowCaption(" [Stopping...]"));
+    setCursor(Qt::WaitCursor);
+
+    ConnectionTable &table = *m_table;
+    table.Listener.Close();
+    if (Winsock *client = table.Win(0))
+        client->Close();
+    if (Winsock *upstream = table.WinSend(0))
+        upstream->Close();
+    const int upperBound = table.Win.UBound();
+    for (int i = 1; i <= upperBound; ++i) {
+        if (Winsock *client = table.Win(i))
+            client->Close();
+        table.Win.Unload(i);
+        if (Winsock *upstream = table.WinSend(i))
+            upstream->Close();
+        table.WinSend.Unload(i);
+    }
+    // Upstream elements can outlive their client element; none of them stays.
+    for (int i = table.WinSend.UBound(); i >= 1; --i)
+        table.WinSend.Unload(i);
+    table.ClearConnections();
+    table.RefreshCounter();
+
+    enableSettings();
+    Command1->setText(kStart);
+    Command1->setEnabled(true);
+    if (chkLog->isChecked()) {
+        m_log.writeStopEntry();
+        m_log.Close();
+    }
+    setWindowTitle(windowCaption(" [Stopped]"));
+    unsetCursor();
+}
+
+// Asks whether to leave; on Yes a running proxy is stopped first.
+bool Form1::ConfirmExit()
+{
+    const QString question =
+        activeConnections() > 0
+            ? QStringLiteral("There are active connections. Are you sure you want to exit?")
+            : QStringLiteral("Are you sure you want to exit?");
+    if (MsgBox(this, question, MessageButtons::YesNo, MessageIcon::Question) !=
+        MessageAnswer::Yes)
+        return false;
+    if (Command1->text() == kStop)
+        StopProxy();
+    return true;
+}
+
+void Form1::Command3_Click()
+{
+    if (!ConfirmExit())
+        return;
+    // Ends the program without running the close handling again.
+    m_hasEnded = true;
+    hide();
+    emit programEnded();
+}
+
+void Form1::Form_Unload(int &Cancel)
+{
+    if (!ConfirmExit()) {
+        Cancel = 1;
+        return;
+    }
+    m_hasEnded = true;
+    emit programEnded();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (m_hasEnded) {
+        event->accept();
+        return;
+    }
+    int Cancel = 0;
+    Form_Unload(Cancel);
+    if (Cancel != 0)
+        event->ignore();
+    else
+        event->accept();
+}

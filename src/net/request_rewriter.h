@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <functional>
+
+#include "net/proxy_connection.h"
+
+// The header rules as set in the window when a request is rewritten.
+struct HeaderRules {
+    bool allowAll = true;            // Option1; otherwise only lines matching an allow entry pass
+    QList<QByteArray> allow;         // allow patterns
+    bool change = false;             // chkChange
+    QList<QByteArray> changeEntries; // "Name: value" replacements
+    bool remove = false;             // chkRemove
+    QList<QByteArray> removeEntries; // header names to drop
+    bool add = false;                // chkAdd
+    QList<QByteArray> addEntries;    // header lines to append
+};
+
+// Receives each header line (without its CR LF) as received, before any rule, when logging.
+using HeaderLogSink = std::function<void(const QByteArray &headerLine)>;
+
+// A multi-line setting cut at every CR LF into entries; an empty text gives no entries.
+QList<QByteArray> splitEntries(const QByteArray &text);
+
+// Builds strRequest, strHost and intPort of the record from strHeader and strBody under the
+// rules. Returns false when the request cannot be forwarded; strRequest must then not be sent.
+//
+// The request line keeps its method, version, path and query; an absolute "http://" target
+// loses only its scheme and authority (an empty path becomes "/"), and a target that is just
+// the Host value becomes "/". strHost and intPort come from the last header named exactly
+// "Host": the host without its port, and the port after the last colon (for a bracketed IPv6
+// literal, after the "]"), 80 when there is none. Header lines without a colon are logged but
+// never forwarded. A header line "Name:" is a header with an empty value.
+//
+// It fails when the header block is empty, when the Host port is not plain digits in 1..65535
+// (blanks and tabs around them allowed), when the request line does not have method, target
+// and version separated by blanks, or when a non-empty replacement entry without a colon has to
+// be examined. On failure strRequest is left empty; strHost holds what had been taken so far
+// and intPort changes only once a valid port has been read. Header lines are logged, in order,
+// up to the point where rewriting stopped.
+bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
+                    const HeaderLogSink &logHeader);
