@@ -1,0 +1,133 @@
+#include "net/request_reception.h"
+
+#include <QString>
+#include <cmath>
+#include <limits>
+
+#include "log/request_log.h"
+#include "net/connection_table.h"
+#include "net/error_page.h"
+#include "net/proxy_host.h"
+
+namespace {
+
+const QByteArray kEndOfHeader = QByteArrayLiteral("\r\n\r\n");
+const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
+
+// What the browser is told when its request cannot be forwarded at all (no request line, a
+// port that is not 1 to 65535, a malformed replacement rule). The number mirrors HTTP's.
+constexpr qint16 kBadRequestNumber = 400;
+const char kBadRequestDescription[] =
+    "Bad request: the request line or the Host header cannot be forwarded";
+
+bool isBlank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+bool isContentLengthName(const QByteArray &name)
+{
+    static const QByteArray wanted = QByteArrayLiteral("content-length");
+    return name.size() == wanted.size() && name.toLower() == wanted;
+}
+
+// Blanks around the number are ignored and a fraction is rounded; anything that is not a
+// number, is negative or does not fit a signed 32-bit integer counts as no body.
+qint32 lengthValue(const QByteArray &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin]))
+        ++begin;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    const QByteArray number = text.mid(begin, end - begin);
+    bool isNumber = false;
+    double value = double(number.toLongLong(&isNumber));
+    if (!isNumber)
+        value = number.toDouble(&isNumber);
+    if (!isNumber || !std::isfinite(value))
+        return 0;
+    value = std::nearbyint(value);
+    if (value < 0 || value > double(std::numeric_limits<qint32>::max()))
+        return 0;
+    return qint32(value);
+}
+
+} // namespace
+
+qint32 contentLengthOf(const QByteArray &header)
+{
+    // Line 0 is the request line; only a header line can name the length.
+    qsizetype lineStart = header.indexOf(kLineEnd);
+    while (lineStart >= 0) {
+        lineStart += kLineEnd.size();
+        qsizetype lineEnd = header.indexOf(kLineEnd, lineStart);
+        if (lineEnd < 0)
+            lineEnd = header.size();
+        const qsizetype colon = header.indexOf(':', lineStart);
+        if (colon >= 0 && colon < lineEnd &&
+            isContentLengthName(header.mid(lineStart, colon - lineStart)))
+            return lengthValue(header.mid(colon + 1, lineEnd - colon - 1));
+        lineStart = lineEnd < header.size() ? lineEnd : -1;
+    }
+    return 0;
+}
+
+bool collectChunk(ProxyConnection &record, const QByteArray &chunk)
+{
+    if (!record.isReceivingBody) {
+        record.isReceivingBody = true;
+        record.isHeaderComplete = false;
+        record.strHeader.clear();
+        record.strBody.clear();
+        record.lngContentLength = 0;
+    }
+    if (record.isHeaderComplete) {
+        record.strBody.append(chunk);
+    } else {
+        // Until the header block is whole, strBody collects everything of the request. Only
+        // the newly arrived bytes (and the three before them) can complete CR LF CR LF.
+        const qsizetype searchFrom = qMax<qsizetype>(0, record.strBody.size() - 3);
+        record.strBody.append(chunk);
+        const qsizetype headerEnd = record.strBody.indexOf(kEndOfHeader, searchFrom);
+        if (headerEnd < 0)
+            return false;
+        record.strHeader = record.strBody.left(headerEnd);
+        record.strBody.remove(0, headerEnd + kEndOfHeader.size());
+        record.isHeaderComplete = true;
+        record.lngContentLength = contentLengthOf(record.strHeader);
+    }
+    if (record.strBody.size() < record.lngContentLength)
+        return false;
+    record.isReceivingBody = false;
+    return true;
+}
+
+void Win_DataArrival(ConnectionTable &table, int Index)
+{
+    Winsock *client = table.Win(Index);
+    if (!client)
+        return;
+    const QByteArray chunk = client->GetData();
+    if (chunk.isEmpty())
+        return;
+    ProxyConnection &record = table.record(Index);
+    if (!record.isReceivingBody)
+        table.log().writeRequestEntry(client->RemoteHostIP());
+    if (!collectChunk(record, chunk))
+        return;
+
+    const bool isForwardable = table.host().RewriteRequest(record);
+    Winsock *upstream = table.WinSend(Index);
+    if (!upstream)
+        return;
+    // Ends whatever upstream connection the slot still has from an earlier request.
+    upstream->Close();
+    if (!isForwardable) {
+        WinSend_Error(table, Index, kBadRequestNumber,
+                      QString::fromLatin1(kBadRequestDescription));
+        return;
+    }
+    upstream->Connect(QString::fromLatin1(record.strHost), quint16(record.intPort));
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QByteArray>
+
+struct ProxyConnection;
+class ConnectionTable;
+
+// Adds one chunk received from the browser to the request collected in the record. Returns
+// true when the request is complete: its header block (up to CR LF CR LF, which may arrive over
+// several chunks) and as many body bytes as its Content-Length announces.
+bool collectChunk(ProxyConnection &record, const QByteArray &chunk);
+
+// The value of the header named Content-Length (any letter case) at the start of a header
+// line, surrounding blanks and tabs ignored; 0 when absent, negative or unreadable.
+qint32 contentLengthOf(const QByteArray &header);
+
+// Data arrived from the browser on slot Index.
+void Win_DataArrival(ConnectionTable &table, int Index);

@@ -1,0 +1,233 @@
+#include "net/winsock.h"
+
+#include <QHostAddress>
+#include <QSet>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <unistd.h>
+
+#include "net/graceful_close.h"
+#include "net/socket_errors.h"
+
+namespace {
+
+// Listen backlog: the kernel's default of 50 overflows when a browser (or a load test) opens
+// hundreds of connections at once, and overflowing costs a SYN retry of a second or more.
+constexpr int kListenBacklog = 511;
+
+// Connections announced by ConnectionRequest and not accepted yet. Everything runs on the GUI
+// thread, so a plain set is enough.
+QSet<qintptr> &waitingConnections()
+{
+    static QSet<qintptr> waiting;
+    return waiting;
+}
+
+// Hands every incoming descriptor to a callback before any QTcpSocket exists for it.
+class ListeningServer : public QTcpServer {
+public:
+    std::function<void(qintptr)> onConnectionWaiting;
+
+protected:
+    void incomingConnection(qintptr descriptor) override { onConnectionWaiting(descriptor); }
+};
+
+QString listenFailureText(QAbstractSocket::SocketError error)
+{
+    switch (error) {
+    case QAbstractSocket::AddressInUseError:
+        return QStringLiteral("the address is already in use");
+    case QAbstractSocket::SocketAccessError:
+        return QStringLiteral("permission denied");
+    case QAbstractSocket::SocketAddressNotAvailableError:
+        return QStringLiteral("the address is not available");
+    default:
+        return QStringLiteral("the port cannot be used");
+    }
+}
+
+QString strippedBrackets(const QString &host)
+{
+    if (host.size() >= 2 && host.startsWith(u'[') && host.endsWith(u']'))
+        return host.mid(1, host.size() - 2);
+    return host;
+}
+
+} // namespace
+
+Winsock::Winsock(QObject *parent) : QObject(parent) {}
+
+Winsock::~Winsock()
+{
+    Close();
+}
+
+qint32 Winsock::LocalPort() const
+{
+    if (m_server && m_server->isListening())
+        return m_server->serverPort();
+    return m_localPort;
+}
+
+bool Winsock::Listen()
+{
+    Close();
+    m_listenError.clear();
+    if (m_localPort < 0 || m_localPort > 65535) {
+        m_listenError = QStringLiteral("the port is outside 0 to 65535");
+        return false;
+    }
+    auto *server = new ListeningServer;
+    server->setParent(this);
+    server->setListenBacklogSize(kListenBacklog);
+    server->onConnectionWaiting = [this](qintptr descriptor) { onConnectionWaiting(descriptor); };
+    if (!server->listen(QHostAddress::Any, quint16(m_localPort))) {
+        m_listenError = listenFailureText(server->serverError());
+        delete server;
+        return false;
+    }
+    m_server = server;
+    m_state = sckListening;
+    return true;
+}
+
+void Winsock::onConnectionWaiting(qintptr descriptor)
+{
+    waitingConnections().insert(descriptor);
+    emit ConnectionRequest(descriptor);
+    // Nobody took it: the client sees its connection closed without a byte.
+    if (waitingConnections().remove(descriptor))
+        ::close(int(descriptor));
+}
+
+bool Winsock::Accept(qintptr requestID)
+{
+    if (!waitingConnections().remove(requestID))
+        return false;
+    Close();
+    auto *socket = new QTcpSocket(this);
+    if (!socket->setSocketDescriptor(requestID)) {
+        delete socket;
+        ::close(int(requestID));
+        return false;
+    }
+    adoptSocket(socket);
+    m_state = sckConnected;
+    return true;
+}
+
+void Winsock::Connect(const QString &host, quint16 port)
+{
+    Close();
+    auto *socket = new QTcpSocket(this);
+    adoptSocket(socket);
+    m_state = sckResolvingHost;
+    connect(socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::ConnectingState)
+            m_state = sckConnecting;
+    });
+    connect(socket, &QTcpSocket::connected, this, [this] {
+        m_state = sckConnected;
+        emit ConnectEvent();
+    });
+    socket->connectToHost(strippedBrackets(host), port);
+}
+
+void Winsock::adoptSocket(QTcpSocket *socket)
+{
+    m_socket = socket;
+    connect(socket, &QTcpSocket::readyRead, this, [this] {
+        if (m_socket && m_socket->bytesAvailable() > 0)
+            emit DataArrival(m_socket->bytesAvailable());
+    });
+    connect(socket, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
+    // Errors come through the event loop: Qt reports some of them (a refused loopback port)
+    // from inside connectToHost(), and a handler must never run inside the caller's own
+    // Connect(). A report still queued when its socket has been replaced is dropped.
+    const quint64 generation = ++m_generation;
+    connect(
+        socket, &QTcpSocket::errorOccurred, this,
+        [this, generation](QAbstractSocket::SocketError error) {
+            if (generation == m_generation && m_socket)
+                onSocketError(int(error));
+        },
+        Qt::QueuedConnection);
+}
+
+void Winsock::onSocketError(int socketError)
+{
+    if (!m_socket)
+        return;
+    const auto error = QAbstractSocket::SocketError(socketError);
+    if (error == QAbstractSocket::RemoteHostClosedError && m_state == sckConnected) {
+        // Bytes that came with the FIN are announced before the close.
+        if (m_socket->bytesAvailable() > 0)
+            emit DataArrival(m_socket->bytesAvailable());
+        if (!m_socket || m_state != sckConnected)
+            return;
+        m_state = sckClosing;
+        emit CloseEvent();
+        return;
+    }
+    if (m_state != sckResolvingHost && m_state != sckConnecting && m_state != sckConnected)
+        return;
+    m_state = sckError;
+    const SocketErrorInfo info = socketErrorInfo(error);
+    emit Error(info.number, info.description);
+}
+
+void Winsock::onBytesWritten()
+{
+    if (m_socket && m_socket->bytesToWrite() == 0)
+        emit SendComplete();
+}
+
+void Winsock::SendData(const QByteArray &data)
+{
+    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || data.isEmpty())
+        return;
+    m_socket->write(data);
+}
+
+QByteArray Winsock::GetData()
+{
+    return m_socket ? m_socket->readAll() : QByteArray();
+}
+
+void Winsock::Close()
+{
+    if (m_server) {
+        m_server->close();
+        m_server->deleteLater();
+        m_server = nullptr;
+    }
+    if (m_socket) {
+        QTcpSocket *socket = m_socket;
+        m_socket = nullptr;
+        ++m_generation;
+        socket->disconnect(this);
+        closeGracefully(socket);
+    }
+    m_state = sckClosed;
+}
+
+int Winsock::State() const
+{
+    return m_state;
+}
+
+QString Winsock::RemoteHostIP() const
+{
+    if (!m_socket)
+        return {};
+    const QHostAddress peer = m_socket->peerAddress();
+    bool isIPv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+    return isIPv4 ? QHostAddress(ipv4).toString() : peer.toString();
+}
+
+qint64 Winsock::BytesQueued() const
+{
+    return m_socket ? m_socket->bytesToWrite() : 0;
+}
