@@ -1,0 +1,451 @@
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+
+#include <algorithm>
+
+#include "log/request_log.h"
+#include "support/test_support.h"
+
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+using testsupport::readFileBytes;
+
+namespace {
+
+const QByteArray kDateTimeMarker = "<DT>";
+
+// The texts the log may have written for "now" between two moments, longest first, so that a
+// date-only midnight text never shadows a full one.
+QList<QByteArray> dateTimeTextsBetween(const QDateTime &before, const QDateTime &after)
+{
+    QList<QByteArray> texts;
+    QDateTime moment = before.addMSecs(-before.time().msec());
+    for (int i = 0; i < 600 && moment <= after; ++i, moment = moment.addSecs(1))
+        texts << RequestLog::dateTimeText(moment, QLocale::system());
+    std::sort(texts.begin(), texts.end(),
+              [](const QByteArray &a, const QByteArray &b) { return a.size() > b.size(); });
+    return texts;
+}
+
+// True when content equals the pattern byte for byte, with each <DT> standing for one of the
+// given date-time texts.
+bool matchesPattern(const QByteArray &content, const QByteArray &pattern,
+                    const QList<QByteArray> &dateTimes)
+{
+    qsizetype at = 0;
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype marker = pattern.indexOf(kDateTimeMarker, from);
+        const QByteArray literal = pattern.mid(from, marker < 0 ? -1 : marker - from);
+        if (content.mid(at, literal.size()) != literal)
+            return false;
+        at += literal.size();
+        if (marker < 0)
+            return at == content.size();
+        from = marker + kDateTimeMarker.size();
+        const auto found = std::find_if(dateTimes.begin(), dateTimes.end(), [&](const auto &text) {
+            return content.mid(at, text.size()) == text;
+        });
+        if (found == dateTimes.end())
+            return false;
+        at += found->size();
+    }
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray allBytesFrom(int first, int last)
+{
+    QByteArray bytes;
+    for (int b = first; b <= last; ++b)
+        bytes.append(char(b));
+    return bytes;
+}
+
+} // namespace
+
+class TestRequestLog : public QObject {
+    Q_OBJECT
+
+private slots:
+    void missingFileIsCreatedWithStartEntryFirst();
+    void existingContentIsKept_data();
+    void existingContentIsKept();
+    void twoRunsGiveExactByteSequence();
+    void openFileResult_data();
+    void openFileResult();
+    void reopeningAfterFailedOpenLeavesLogClosed();
+    void writesWhileClosedDoNothing();
+    void entriesAreVisibleBeforeClose();
+    void failedWriteIsSkipped();
+    void headerEntryCopiesBytes_data();
+    void headerEntryCopiesBytes();
+    void dateTimeTextWithoutRegionalSettings_data();
+    void dateTimeTextWithoutRegionalSettings();
+    void dateTimeTextOfRealLocale_data();
+    void dateTimeTextOfRealLocale();
+    void dateTimeTextOfUsEnglishIsExact();
+};
+
+void TestRequestLog::missingFileIsCreatedWithStartEntryFirst()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+    QVERIFY(!QFile::exists(path));
+
+    RequestLog log;
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(log.OpenFile(path));
+    QVERIFY(log.isOpen());
+    log.writeStartEntry();
+    log.Close();
+    const QDateTime after = QDateTime::currentDateTime();
+
+    QVERIFY(!log.isOpen());
+    const QByteArray content = readFileBytes(path);
+    QVERIFY2(
+        matchesPattern(content, "<DT>\tVesktor Started\r\n", dateTimeTextsBetween(before, after)),
+        content.toPercentEncoding().constData());
+}
+
+void TestRequestLog::existingContentIsKept_data()
+{
+    QTest::addColumn<QByteArray>("existing");
+    QTest::newRow("empty file") << QByteArray();
+    QTest::newRow("previous run") << QByteArray("2024-01-01 10:00:00\tVesktor Started\r\n"
+                                                "2024-01-01 10:05:00\tVesktor Stopped\r\n\r\n");
+    QTest::newRow("no line end") << QByteArray("last line without end");
+    QTest::newRow("binary") << allBytesFrom(0, 255);
+}
+
+void TestRequestLog::existingContentIsKept()
+{
+    QFETCH(QByteArray, existing);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+    QVERIFY(writeFile(path, existing));
+
+    RequestLog log;
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(log.OpenFile(path));
+    QCOMPARE(readFileBytes(path), existing); // opening alone must not truncate
+    log.writeStartEntry();
+    log.Close();
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QByteArray content = readFileBytes(path);
+    QCOMPARE(content.left(existing.size()), existing);
+    QVERIFY2(matchesPattern(content.mid(existing.size()), "<DT>\tVesktor Started\r\n",
+                            dateTimeTextsBetween(before, after)),
+             content.toPercentEncoding().constData());
+}
+
+void TestRequestLog::twoRunsGiveExactByteSequence()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog log;
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(log.OpenFile(path));
+    log.writeStartEntry();
+    log.writeRequestEntry("192.168.1.20");
+    log.writeHeaderEntry("Host: example.com");
+    log.writeStopEntry();
+    log.Close();
+    QVERIFY(log.OpenFile(path));
+    log.writeStartEntry();
+    log.writeRequestEntry("127.0.0.1");
+    log.writeHeaderEntry("Accept: */*");
+    log.writeStopEntry();
+    log.Close();
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QByteArray expected = "<DT>\tVesktor Started\r\n"
+                                "<DT>\tNew Request Received From\t192.168.1.20\r\n"
+                                "\t\t\t    Host: example.com\r\n"
+                                "<DT>\tVesktor Stopped\r\n"
+                                "\r\n"
+                                "<DT>\tVesktor Started\r\n"
+                                "<DT>\tNew Request Received From\t127.0.0.1\r\n"
+                                "\t\t\t    Accept: */*\r\n"
+                                "<DT>\tVesktor Stopped\r\n"
+                                "\r\n";
+    const QByteArray content = readFileBytes(path);
+    QVERIFY2(matchesPattern(content, expected, dateTimeTextsBetween(before, after)),
+             content.toPercentEncoding().constData());
+}
+
+void TestRequestLog::openFileResult_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("empty path") << "empty" << false;
+    QTest::newRow("folder") << "folder" << false;
+    QTest::newRow("path in a missing folder") << "missing folder" << false;
+    QTest::newRow("read-only file") << "read-only" << false;
+#ifdef Q_OS_UNIX
+    QTest::newRow("fifo") << "fifo" << false;
+#endif
+    QTest::newRow("new file") << "new" << true;
+    QTest::newRow("existing writable file") << "existing" << true;
+    QTest::newRow("file writable by its owner only") << "owner-write" << true;
+}
+
+void TestRequestLog::openFileResult()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, expected);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QByteArray oldContent = "old\r\n";
+    QString path = dir.filePath("Log.txt");
+    int fifoReader = -1;
+
+    if (kind == "empty") {
+        path.clear();
+    } else if (kind == "folder") {
+        path = dir.path();
+    } else if (kind == "missing folder") {
+        path = dir.filePath("missing/Log.txt");
+    } else if (kind == "read-only" || kind == "existing" || kind == "owner-write") {
+        QVERIFY(writeFile(path, oldContent));
+        const QFileDevice::Permissions readOnly =
+            QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+        if (kind == "read-only")
+            QVERIFY(QFile::setPermissions(path, readOnly));
+        if (kind == "owner-write")
+            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+#ifdef Q_OS_UNIX
+    } else if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0666), 0);
+        // A reader is present so that a wrong open would succeed rather than block the test.
+        fifoReader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+        QVERIFY(fifoReader >= 0);
+#endif
+    }
+
+    RequestLog log;
+    const bool opened = log.OpenFile(path);
+    const bool isOpen = log.isOpen();
+    log.writeHeaderEntry("X: 1");
+    log.Close();
+#ifdef Q_OS_UNIX
+    if (fifoReader >= 0)
+        ::close(fifoReader);
+#endif
+
+    QCOMPARE(opened, expected);
+    QCOMPARE(isOpen, expected);
+    if (kind == "missing folder")
+        QVERIFY(!QDir(dir.filePath("missing")).exists());
+    if (kind == "read-only")
+        QCOMPARE(readFileBytes(path), oldContent);
+    if (kind == "new")
+        QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    X: 1\r\n"));
+    if (kind == "existing" || kind == "owner-write")
+        QCOMPARE(readFileBytes(path), oldContent + "\t\t\t    X: 1\r\n");
+}
+
+void TestRequestLog::reopeningAfterFailedOpenLeavesLogClosed()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog log;
+    QVERIFY(log.OpenFile(path));
+    QVERIFY(!log.OpenFile(dir.path()));
+    QVERIFY(!log.isOpen());
+    log.writeHeaderEntry("X: 1");
+    QCOMPARE(readFileBytes(path), QByteArray());
+}
+
+void TestRequestLog::writesWhileClosedDoNothing()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog neverOpened;
+    neverOpened.writeStartEntry();
+    neverOpened.writeRequestEntry("10.0.0.1");
+    neverOpened.writeHeaderEntry("Host: a");
+    neverOpened.writeStopEntry();
+    neverOpened.Close();
+    QVERIFY(!neverOpened.isOpen());
+
+    RequestLog log;
+    QVERIFY(log.OpenFile(path));
+    log.writeHeaderEntry("Host: a");
+    log.Close();
+    log.writeStartEntry();
+    log.writeRequestEntry("10.0.0.1");
+    log.writeHeaderEntry("Host: b");
+    log.writeStopEntry();
+    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    Host: a\r\n"));
+}
+
+void TestRequestLog::entriesAreVisibleBeforeClose()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog log;
+    QVERIFY(log.OpenFile(path));
+    log.writeHeaderEntry("Host: a");
+    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    Host: a\r\n"));
+    log.writeHeaderEntry("Host: b");
+    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    Host: a\r\n\t\t\t    Host: b\r\n"));
+}
+
+void TestRequestLog::failedWriteIsSkipped()
+{
+#ifdef Q_OS_UNIX
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+    const QByteArray existing = "before\r\n";
+    QVERIFY(writeFile(path, existing));
+
+    RequestLog log;
+    QVERIFY(log.OpenFile(path));
+
+    // A file size limit at the current size makes every write to the file fail (EFBIG).
+    // Nothing else may be written while it is in force, so checks wait until it is lifted.
+    rlimit original{};
+    QCOMPARE(::getrlimit(RLIMIT_FSIZE, &original), 0);
+    rlimit limited = original;
+    limited.rlim_cur = rlim_t(existing.size());
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    const int limitSet = ::setrlimit(RLIMIT_FSIZE, &limited);
+    log.writeStartEntry();
+    const int limitLifted = ::setrlimit(RLIMIT_FSIZE, &original);
+    std::signal(SIGXFSZ, previousHandler);
+    QCOMPARE(limitSet, 0);
+    QCOMPARE(limitLifted, 0);
+
+    QVERIFY(log.isOpen());
+    QCOMPARE(readFileBytes(path), existing);
+    log.writeHeaderEntry("Host: a");
+    log.Close();
+    QCOMPARE(readFileBytes(path), existing + "\t\t\t    Host: a\r\n");
+#else
+    QSKIP("needs a POSIX file size limit");
+#endif
+}
+
+void TestRequestLog::headerEntryCopiesBytes_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("plain") << QByteArray("Host: example.com");
+    QTest::newRow("empty line") << QByteArray();
+    QTest::newRow("tabs and blanks") << QByteArray(" \tX-A:\t b ");
+    QTest::newRow("bytes 0x80 and above") << allBytesFrom(0x80, 0xFF);
+    QTest::newRow("binary mix without NUL")
+        << QByteArray("Cookie: ") + allBytesFrom(1, 255) + allBytesFrom(0xF0, 0xFF);
+    QTest::newRow("UTF-8 sequence") << QByteArray("X-Name: \xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
+}
+
+void TestRequestLog::headerEntryCopiesBytes()
+{
+    QFETCH(QByteArray, line);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog log;
+    QVERIFY(log.OpenFile(path));
+    log.writeHeaderEntry(line);
+    log.Close();
+    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    ") + line + "\r\n");
+}
+
+void TestRequestLog::dateTimeTextWithoutRegionalSettings_data()
+{
+    QTest::addColumn<QDateTime>("moment");
+    QTest::addColumn<QByteArray>("expected");
+    const QDate day(2024, 3, 5);
+    QTest::newRow("midnight") << QDateTime(day, QTime(0, 0)) << QByteArray("2024-03-05");
+    QTest::newRow("midnight with milliseconds")
+        << QDateTime(day, QTime(0, 0, 0, 999)) << QByteArray("2024-03-05");
+    QTest::newRow("one second past midnight")
+        << QDateTime(day, QTime(0, 0, 1)) << QByteArray("2024-03-05 00:00:01");
+    QTest::newRow("one minute past midnight")
+        << QDateTime(day, QTime(0, 1, 0)) << QByteArray("2024-03-05 00:01:00");
+    QTest::newRow("afternoon") << QDateTime(day, QTime(14, 7, 9))
+                               << QByteArray("2024-03-05 14:07:09");
+    QTest::newRow("noon") << QDateTime(day, QTime(12, 0)) << QByteArray("2024-03-05 12:00:00");
+    QTest::newRow("last second of the year")
+        << QDateTime(QDate(2024, 12, 31), QTime(23, 59, 59, 999))
+        << QByteArray("2024-12-31 23:59:59");
+}
+
+void TestRequestLog::dateTimeTextWithoutRegionalSettings()
+{
+    QFETCH(QDateTime, moment);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(RequestLog::dateTimeText(moment, QLocale::c()), expected);
+    QCOMPARE(RequestLog::dateTimeText(moment, QLocale("C")), expected);
+}
+
+void TestRequestLog::dateTimeTextOfRealLocale_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<QDateTime>("moment");
+    QTest::addColumn<bool>("isMidnight");
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    const QLocale de(QLocale::German, QLocale::Germany);
+    const QDate day(2024, 3, 5);
+    QTest::newRow("en_US midnight") << us << QDateTime(day, QTime(0, 0)) << true;
+    QTest::newRow("en_US midnight with milliseconds")
+        << us << QDateTime(day, QTime(0, 0, 0, 500)) << true;
+    QTest::newRow("en_US one second past midnight")
+        << us << QDateTime(day, QTime(0, 0, 1)) << false;
+    QTest::newRow("en_US afternoon") << us << QDateTime(day, QTime(14, 7, 9)) << false;
+    QTest::newRow("de_DE midnight") << de << QDateTime(day, QTime(0, 0)) << true;
+    QTest::newRow("de_DE evening") << de << QDateTime(day, QTime(21, 30, 45)) << false;
+}
+
+void TestRequestLog::dateTimeTextOfRealLocale()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(QDateTime, moment);
+    QFETCH(bool, isMidnight);
+
+    QString expected = locale.toString(moment.date(), QLocale::ShortFormat);
+    if (!isMidnight)
+        expected += ' ' + locale.toString(moment.time(), QLocale::LongFormat);
+    QCOMPARE(RequestLog::dateTimeText(moment, locale), expected.toLatin1());
+}
+
+void TestRequestLog::dateTimeTextOfUsEnglishIsExact()
+{
+    // A moment in UTC keeps the zone name independent of the machine's time zone.
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    const QDate day(2024, 3, 5);
+    QCOMPARE(RequestLog::dateTimeText(QDateTime(day, QTime(14, 7, 9), QTimeZone::utc()), us),
+             QByteArray("3/5/24 2:07:09 PM UTC"));
+    QCOMPARE(RequestLog::dateTimeText(QDateTime(day, QTime(0, 0), QTimeZone::utc()), us),
+             QByteArray("3/5/24"));
+}
+
+QTEST_GUILESS_MAIN(TestRequestLog)
+#include "test_request_log.moc"
