@@ -1,0 +1,273 @@
+#include "net/request_rewriter.h"
+
+#include "net/allow_pattern.h"
+
+namespace {
+
+const QByteArray kLineEnd("\r\n");
+const QByteArray kHttpScheme("http://");
+constexpr int kDefaultPort = 80;
+constexpr int kHighestPort = 65535;
+
+// Name and value of "Name: value". The byte right after the colon is taken to be the separating
+// blank and dropped whatever it is; nothing is trimmed. A colon at the very end gives an empty
+// value. False when there is no colon at all.
+bool splitNameValue(const QByteArray &line, QByteArray &name, QByteArray &value)
+{
+    const qsizetype colon = line.indexOf(':');
+    if (colon < 0)
+        return false;
+    name = line.left(colon);
+    value = colon + 2 < line.size() ? line.mid(colon + 2) : QByteArray();
+    return true;
+}
+
+bool isBlankOrTab(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// Leading and trailing blanks (spaces only) removed.
+QByteArray trimBlanks(const QByteArray &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == ' ')
+        ++begin;
+    while (end > begin && text.at(end - 1) == ' ')
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+// Plain decimal digits with optional blanks or tabs around them, 1 to 65535.
+bool parsePort(const QByteArray &text, int &port)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlankOrTab(text.at(begin)))
+        ++begin;
+    while (end > begin && isBlankOrTab(text.at(end - 1)))
+        --end;
+    if (begin == end)
+        return false;
+    int value = 0;
+    for (qsizetype i = begin; i < end; ++i) {
+        const char c = text.at(i);
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + (c - '0');
+        // Stop before the sum can overflow; long runs of leading zeros stay harmless.
+        if (value > kHighestPort)
+            return false;
+    }
+    if (value < 1)
+        return false;
+    port = value;
+    return true;
+}
+
+// Splits the whole Host value into host and port. A bracketed IPv6 literal keeps its brackets
+// and takes a port only from a colon right after the "]"; otherwise the port follows the last
+// colon. No port at all means 80. host is set before the port is checked, so on failure it
+// already holds the host part.
+bool takeHostAndPort(const QByteArray &hostValue, QByteArray &host, int &port)
+{
+    QByteArray portText;
+    if (hostValue.startsWith('[')) {
+        const qsizetype close = hostValue.indexOf(']');
+        if (close < 0) {
+            host = hostValue;
+            return false;
+        }
+        host = hostValue.left(close + 1);
+        const QByteArray rest = hostValue.mid(close + 1);
+        if (rest.isEmpty()) {
+            port = kDefaultPort;
+            return true;
+        }
+        if (!rest.startsWith(':'))
+            return false;
+        portText = rest.mid(1);
+    } else {
+        const qsizetype colon = hostValue.lastIndexOf(':');
+        if (colon < 0) {
+            host = hostValue;
+            port = kDefaultPort;
+            return true;
+        }
+        host = hostValue.left(colon);
+        portText = hostValue.mid(colon + 1);
+    }
+    return parsePort(portText, port);
+}
+
+// The target as the origin server expects it. An absolute "http://" target loses its scheme
+// and authority and keeps its path and query as they are, so a host name or URL that appears
+// inside the path or query survives. A target naming only the host becomes "/".
+QByteArray originFormTarget(const QByteArray &target, const QByteArray &hostValue)
+{
+    if (target.startsWith(kHttpScheme)) {
+        qsizetype pathStart = target.size();
+        for (qsizetype i = kHttpScheme.size(); i < target.size(); ++i) {
+            if (target.at(i) == '/' || target.at(i) == '?') {
+                pathStart = i;
+                break;
+            }
+        }
+        QByteArray pathAndQuery = target.mid(pathStart);
+        // "http://host?q" has an empty path, which HTTP sends as "/".
+        if (!pathAndQuery.startsWith('/'))
+            pathAndQuery.prepend('/');
+        return pathAndQuery;
+    }
+    if (!hostValue.isEmpty() && !target.startsWith('/') && target == hostValue)
+        return QByteArray("/");
+    return target;
+}
+
+// Runs one header line through the allow, change and remove stages and the fixed
+// "Proxy-Connection" rule. Gives the line to forward (empty to drop it) in candidate; false
+// when a replacement entry that had to be examined is unusable.
+bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const HeaderRules &rules,
+                      QByteArray &candidate)
+{
+    candidate.clear();
+    if (rules.allowAll) {
+        candidate = line;
+    } else {
+        for (const QByteArray &pattern : rules.allow) {
+            if (matchesAllowPattern(line, pattern)) {
+                candidate = line;
+                break;
+            }
+        }
+    }
+
+    if (rules.change && !candidate.isEmpty()) {
+        for (const QByteArray &entry : rules.changeEntries) {
+            if (entry.isEmpty())
+                continue;
+            QByteArray entryName;
+            QByteArray entryValue;
+            if (!splitNameValue(entry, entryName, entryValue))
+                return false;
+            if (equalsIgnoringAsciiCase(entryName, name)) {
+                candidate = entryName + ": " + entryValue;
+                break;
+            }
+        }
+    }
+
+    if (rules.remove && !candidate.isEmpty()) {
+        for (const QByteArray &entry : rules.removeEntries) {
+            if (!entry.isEmpty() && equalsIgnoringAsciiCase(entry, name)) {
+                candidate.clear();
+                break;
+            }
+        }
+    }
+
+    // Hop-by-hop to this proxy; never passed on.
+    if (name == "Proxy-Connection")
+        candidate.clear();
+    return true;
+}
+
+} // namespace
+
+QList<QByteArray> splitEntries(const QByteArray &text)
+{
+    QList<QByteArray> entries;
+    if (text.isEmpty())
+        return entries;
+    qsizetype start = 0;
+    while (true) {
+        const qsizetype end = text.indexOf(kLineEnd, start);
+        if (end < 0) {
+            entries.append(text.mid(start));
+            break;
+        }
+        entries.append(text.mid(start, end - start));
+        start = end + kLineEnd.size();
+    }
+    return entries;
+}
+
+bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
+                    const HeaderLogSink &logHeader)
+{
+    record.strRequest.clear();
+    record.strHost.clear();
+
+    const QList<QByteArray> lines = splitEntries(record.strHeader);
+
+    // Built aside and moved into strRequest only once everything has succeeded, so that a
+    // failed rewrite never leaves a partial request behind.
+    QByteArray headerLines;
+    QByteArray hostValue;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray &line = lines.at(i);
+        if (logHeader)
+            logHeader(line);
+        if (line.isEmpty())
+            continue;
+        QByteArray name;
+        QByteArray value;
+        if (!splitNameValue(line, name, value))
+            continue; // not a header at all: logged above, never forwarded
+        if (name == "Host") {
+            // Taken whatever the rules do to the line itself; the last Host line counts.
+            hostValue = value;
+            record.strHost = value;
+        }
+        QByteArray candidate;
+        if (!applyHeaderRules(line, name, rules, candidate))
+            return false;
+        if (!candidate.isEmpty())
+            headerLines += candidate + kLineEnd;
+    }
+
+    if (rules.add) {
+        for (const QByteArray &entry : rules.addEntries) {
+            if (!entry.isEmpty())
+                headerLines += entry + kLineEnd;
+        }
+    }
+
+    if (lines.isEmpty())
+        return false;
+
+    const QByteArray requestLine = trimBlanks(lines.first());
+    const qsizetype firstBlank = requestLine.indexOf(' ');
+    const qsizetype lastBlank = requestLine.lastIndexOf(' ');
+    const bool hasThreeParts = firstBlank >= 0 && lastBlank > firstBlank;
+
+    int port = 0;
+    const bool portOk = takeHostAndPort(hostValue, record.strHost, port);
+    if (!portOk)
+        return false;
+    record.intPort = port;
+
+    if (!hasThreeParts)
+        return false;
+
+    const QByteArray method = requestLine.left(firstBlank);
+    const QByteArray target = originFormTarget(
+        trimBlanks(requestLine.mid(firstBlank + 1, lastBlank - firstBlank - 1)), hostValue);
+    const QByteArray version = requestLine.mid(lastBlank + 1);
+
+    QByteArray request;
+    request.reserve(method.size() + target.size() + version.size() + headerLines.size() +
+                    record.strBody.size() + 8);
+    request += method;
+    request += ' ';
+    request += target;
+    request += ' ';
+    request += version;
+    request += kLineEnd;
+    request += headerLines;
+    request += kLineEnd;
+    request += record.strBody;
+    record.strRequest = request;
+    return true;
+}

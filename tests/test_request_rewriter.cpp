@@ -1,0 +1,516 @@
+#include <QtTest>
+
+#include "net/request_rewriter.h"
+
+Q_DECLARE_METATYPE(HeaderRules)
+
+namespace {
+
+// Byte arrays from literals that may hold NUL or high bytes.
+template <size_t N> QByteArray bytes(const char (&text)[N])
+{
+    return QByteArray(text, qsizetype(N - 1));
+}
+
+const QByteArray kUserAgentEntry("User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)");
+
+// The rules as the window starts: every header allowed, only removal ticked.
+HeaderRules defaultRules()
+{
+    HeaderRules rules;
+    rules.allowAll = true;
+    rules.allow = splitEntries("Accept: *\r\nAccept-Language: *\r\nAccept-Encoding: *\r\n"
+                               "Accept-Charset: *\r\nHost: *\r\nKeep-Alive: *\r\nRange: *\r\n"
+                               "Cache-Control: *\r\nContent-Length: *\r\nContent-Type: *\r\n"
+                               "Authorization: *");
+    rules.change = false;
+    rules.changeEntries = {kUserAgentEntry};
+    rules.remove = true;
+    rules.removeEntries = splitEntries("User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate");
+    rules.add = false;
+    rules.addEntries = {"Via: Vesktor 1.0"};
+    return rules;
+}
+
+// No rule ticked, every header allowed: only the fixed rules act.
+HeaderRules passAllRules()
+{
+    HeaderRules rules;
+    rules.allowAll = true;
+    return rules;
+}
+
+HeaderRules onlyAllow(const QList<QByteArray> &patterns)
+{
+    HeaderRules rules = passAllRules();
+    rules.allowAll = false;
+    rules.allow = patterns;
+    return rules;
+}
+
+HeaderRules withChange(HeaderRules rules, const QList<QByteArray> &entries)
+{
+    rules.change = true;
+    rules.changeEntries = entries;
+    return rules;
+}
+
+HeaderRules withRemove(HeaderRules rules, const QList<QByteArray> &entries)
+{
+    rules.remove = true;
+    rules.removeEntries = entries;
+    return rules;
+}
+
+HeaderRules withAdd(HeaderRules rules, const QList<QByteArray> &entries)
+{
+    rules.add = true;
+    rules.addEntries = entries;
+    return rules;
+}
+
+// A record as request reception hands it over, carrying leftovers of an earlier request in the
+// fields that rewriting must set afresh.
+ProxyConnection receivedRecord(const QByteArray &header, const QByteArray &body, int port)
+{
+    ProxyConnection record;
+    record.strHeader = header;
+    record.strBody = body;
+    record.lngContentLength = qint32(body.size());
+    record.strRequest = "stale request\r\n\r\n";
+    record.strHost = "stale.example";
+    record.intPort = port;
+    record.isSendComplete = true;
+    record.isHeaderComplete = true;
+    return record;
+}
+
+} // namespace
+
+class TestRequestRewriter : public QObject {
+    Q_OBJECT
+
+private slots:
+    void splitEntries_data();
+    void splitEntries();
+    void rewrites_data();
+    void rewrites();
+    void failures_data();
+    void failures();
+    void logsHeaderLines_data();
+    void logsHeaderLines();
+    void worksWithoutLogSink();
+};
+
+void TestRequestRewriter::splitEntries_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QList<QByteArray>>("expected");
+
+    QTest::newRow("empty text") << QByteArray() << QList<QByteArray>{};
+    QTest::newRow("one entry") << bytes("Cookie") << QList<QByteArray>{"Cookie"};
+    QTest::newRow("two entries") << bytes("Cookie\r\nDate") << QList<QByteArray>{"Cookie", "Date"};
+    QTest::newRow("double line end") << bytes("a\r\n\r\nb") << QList<QByteArray>{"a", "", "b"};
+    QTest::newRow("trailing line end") << bytes("a\r\n") << QList<QByteArray>{"a", ""};
+    QTest::newRow("line end only") << bytes("\r\n") << QList<QByteArray>{"", ""};
+    QTest::newRow("lone cr and lf stay")
+        << bytes("a\rb\nc\r\nd") << QList<QByteArray>{"a\rb\nc", "d"};
+    QTest::newRow("cr cr lf") << bytes("a\r\r\nb") << QList<QByteArray>{"a\r", "b"};
+    QTest::newRow("not trimmed") << bytes(" a \r\n\tb ") << QList<QByteArray>{" a ", "\tb "};
+}
+
+void TestRequestRewriter::splitEntries()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QList<QByteArray>, expected);
+    QCOMPARE(::splitEntries(text), expected);
+}
+
+void TestRequestRewriter::rewrites_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<HeaderRules>("rules");
+    QTest::addColumn<QByteArray>("expectedRequest");
+    QTest::addColumn<QByteArray>("expectedHost");
+    QTest::addColumn<int>("expectedPort");
+
+    QTest::newRow("worked example")
+        << bytes("GET http://www.h.example/a.html HTTP/1.1\r\nHost: www.h.example\r\n"
+                 "User-Agent: U\r\nAccept: */*\r\nCookie: C\r\nProxy-Connection: keep-alive")
+        << QByteArray() << defaultRules()
+        << bytes("GET /a.html HTTP/1.1\r\nHost: www.h.example\r\nAccept: */*\r\n\r\n")
+        << bytes("www.h.example") << 80;
+
+    QTest::newRow("host with port")
+        << bytes("GET http://h.example:8080/x?y=1 HTTP/1.1\r\nHost: h.example:8080") << QByteArray()
+        << defaultRules() << bytes("GET /x?y=1 HTTP/1.1\r\nHost: h.example:8080\r\n\r\n")
+        << bytes("h.example") << 8080;
+    QTest::newRow("highest port")
+        << bytes("GET http://h.example:65535/ HTTP/1.1\r\nHost: h.example:65535") << QByteArray()
+        << passAllRules() << bytes("GET / HTTP/1.1\r\nHost: h.example:65535\r\n\r\n")
+        << bytes("h.example") << 65535;
+    QTest::newRow("port 1 with leading zeros")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:0001") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:0001\r\n\r\n") << bytes("h.example") << 1;
+    QTest::newRow("port with blanks and tab")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example: 8081\t ") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHost: h.example: 8081\t \r\n\r\n") << bytes("h.example")
+        << 8081;
+    QTest::newRow("ipv6 with port")
+        << bytes("GET http://[::1]:8080/x HTTP/1.1\r\nHost: [::1]:8080") << QByteArray()
+        << passAllRules() << bytes("GET /x HTTP/1.1\r\nHost: [::1]:8080\r\n\r\n") << bytes("[::1]")
+        << 8080;
+    QTest::newRow("ipv6 without port")
+        << bytes("GET http://[::1]/x HTTP/1.1\r\nHost: [::1]") << QByteArray() << passAllRules()
+        << bytes("GET /x HTTP/1.1\r\nHost: [::1]\r\n\r\n") << bytes("[::1]") << 80;
+
+    QTest::newRow("host without www, target with")
+        << bytes("GET http://www.h.example/p HTTP/1.0\r\nHost: h.example") << QByteArray()
+        << passAllRules() << bytes("GET /p HTTP/1.0\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("host with www, target without")
+        << bytes("GET http://h.example/p HTTP/1.0\r\nHost: www.h.example") << QByteArray()
+        << passAllRules() << bytes("GET /p HTTP/1.0\r\nHost: www.h.example\r\n\r\n")
+        << bytes("www.h.example") << 80;
+    QTest::newRow("host absent from the line")
+        << bytes("GET http://www.h.example/p HTTP/1.1\r\nHost: other.example") << QByteArray()
+        << passAllRules() << bytes("GET /p HTTP/1.1\r\nHost: other.example\r\n\r\n")
+        << bytes("other.example") << 80;
+    QTest::newRow("lower-case host header")
+        << bytes("GET http://h.example/p HTTP/1.1\r\nhost: h.example:8080") << QByteArray()
+        << passAllRules() << bytes("GET /p HTTP/1.1\r\nhost: h.example:8080\r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("no header lines")
+        << bytes("GET http://h.example/ HTTP/1.1") << QByteArray() << defaultRules()
+        << bytes("GET / HTTP/1.1\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("last host wins")
+        << bytes("GET / HTTP/1.1\r\nHost: a.example:81\r\nHost: b.example:82") << QByteArray()
+        << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHost: a.example:81\r\nHost: b.example:82\r\n\r\n")
+        << bytes("b.example") << 82;
+    QTest::newRow("host without blank loses a character")
+        << bytes("GET / HTTP/1.1\r\nHost:www.h.example") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHost:www.h.example\r\n\r\n") << bytes("ww.h.example") << 80;
+
+    QTest::newRow("target equal to host value")
+        << bytes("GET www.h.example HTTP/1.1\r\nHost: www.h.example") << QByteArray()
+        << passAllRules() << bytes("GET / HTTP/1.1\r\nHost: www.h.example\r\n\r\n")
+        << bytes("www.h.example") << 80;
+    QTest::newRow("target equal to host value with port")
+        << bytes("GET h.example:8080 HTTP/1.1\r\nHost: h.example:8080") << QByteArray()
+        << passAllRules() << bytes("GET / HTTP/1.1\r\nHost: h.example:8080\r\n\r\n")
+        << bytes("h.example") << 8080;
+    QTest::newRow("asterisk target unchanged")
+        << bytes("OPTIONS * HTTP/1.1\r\nHost: h.example") << QByteArray() << passAllRules()
+        << bytes("OPTIONS * HTTP/1.1\r\nHost: h.example\r\n\r\n") << bytes("h.example") << 80;
+    QTest::newRow("path holding host unchanged")
+        << bytes("GET /h.example HTTP/1.1\r\nHost: h.example") << QByteArray() << passAllRules()
+        << bytes("GET /h.example HTTP/1.1\r\nHost: h.example\r\n\r\n") << bytes("h.example") << 80;
+    QTest::newRow("path and query holding scheme and host")
+        << bytes("GET http://h.example/search/h.example?q=h.example&next=http://www.h.example/x "
+                 "HTTP/1.1\r\nHost: h.example")
+        << QByteArray() << passAllRules()
+        << bytes("GET /search/h.example?q=h.example&next=http://www.h.example/x HTTP/1.1\r\n"
+                 "Host: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("origin-form path with scheme in query")
+        << bytes("GET /go?to=http://h.example/ HTTP/1.1\r\nHost: h.example") << QByteArray()
+        << passAllRules()
+        << bytes("GET /go?to=http://h.example/ HTTP/1.1\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("authority only")
+        << bytes("GET http://h.example HTTP/1.1\r\nHost: h.example") << QByteArray()
+        << passAllRules() << bytes("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("authority then query")
+        << bytes("GET http://h.example?a=1 HTTP/1.1\r\nHost: h.example") << QByteArray()
+        << passAllRules() << bytes("GET /?a=1 HTTP/1.1\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("upper-case scheme stays")
+        << bytes("GET HTTP://h.example/p HTTP/1.1\r\nHost: h.example") << QByteArray()
+        << passAllRules() << bytes("GET HTTP://h.example/p HTTP/1.1\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("blanks around and inside request line")
+        << bytes("  POST   http://h.example/f   HTTP/1.1  \r\nHost: h.example") << QByteArray()
+        << passAllRules() << bytes("POST /f HTTP/1.1\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+
+    QTest::newRow("changed and removed is dropped")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\nUser-Agent: U") << QByteArray()
+        << withChange(defaultRules(), {kUserAgentEntry})
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n") << bytes("h.example") << 80;
+    QTest::newRow("changed line spelled as the entry")
+        << bytes("GET / HTTP/1.1\r\nuSER-aGENT: U\r\nHost: h.example") << QByteArray()
+        << withChange(passAllRules(), {kUserAgentEntry})
+        << QByteArray("GET / HTTP/1.1\r\n" + kUserAgentEntry + "\r\nHost: h.example\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("change skips empty entries, first match wins")
+        << bytes("GET / HTTP/1.1\r\nAccept: */*") << QByteArray()
+        << withChange(passAllRules(), {"", "Accept: text/html", "accept: second"})
+        << bytes("GET / HTTP/1.1\r\nAccept: text/html\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("change entry ending in colon")
+        << bytes("GET / HTTP/1.1\r\nX-Tag: secret") << QByteArray()
+        << withChange(passAllRules(), {"X-Tag:"}) << bytes("GET / HTTP/1.1\r\nX-Tag: \r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("bad change entry after the match is not examined")
+        << bytes("GET / HTTP/1.1\r\nAccept: */*") << QByteArray()
+        << withChange(passAllRules(), {"Accept: x", "no colon here"})
+        << bytes("GET / HTTP/1.1\r\nAccept: x\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("bad change entry not examined for a dropped line")
+        << bytes("GET / HTTP/1.1\r\nConnection: close") << QByteArray()
+        << withChange(onlyAllow({"Accept: *"}), {"no colon here"})
+        << bytes("GET / HTTP/1.1\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("change does not touch the host capture")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:81") << QByteArray()
+        << withChange(passAllRules(), {"Host: other.example:82"})
+        << bytes("GET / HTTP/1.1\r\nHost: other.example:82\r\n\r\n") << bytes("h.example") << 81;
+
+    QTest::newRow("allow patterns")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\nConnection: keep-alive\r\n"
+                 "accept-language: en\r\nAccept-Encoding:gzip\r\nX-Id: 12\r\nX-Id: 1a\r\n"
+                 "X-Code: q\r\nX-Code: Z\r\nX-Code: 5")
+        << QByteArray()
+        << onlyAllow({"", "Host: *", "Accept-Language: *", "Accept-Encoding: *", "x-id: ##",
+                      "X-Code: [!a-m]"})
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\naccept-language: en\r\nX-Id: 12\r\n"
+                 "X-Code: q\r\nX-Code: Z\r\nX-Code: 5\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("allow pattern with question mark and range")
+        << bytes("GET / HTTP/1.1\r\nX-A: 1\r\nX-B: 1\r\nX-CD: 1") << QByteArray()
+        << onlyAllow({"x-?: [0-4]"}) << bytes("GET / HTTP/1.1\r\nX-A: 1\r\nX-B: 1\r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("ill-formed allow pattern passes nothing")
+        << bytes("GET / HTTP/1.1\r\nX-A: [1\r\nX-B: b") << QByteArray()
+        << onlyAllow({"X-A: [1", "x-b: [z-a]", "*[*"}) << bytes("GET / HTTP/1.1\r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("dropped host line still sets host")
+        << bytes("GET http://h.example/ HTTP/1.1\r\nHost: h.example:8000\r\nAccept: */*")
+        << QByteArray() << onlyAllow({"Accept: *"})
+        << bytes("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n") << bytes("h.example") << 8000;
+    QTest::newRow("empty allow list drops every header")
+        << bytes("POST http://h.example/f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 3")
+        << bytes("a=1") << withAdd(onlyAllow({}), {"Via: Vesktor 1.0"})
+        << bytes("POST /f HTTP/1.1\r\nVia: Vesktor 1.0\r\n\r\na=1") << bytes("h.example") << 80;
+
+    QTest::newRow("proxy-connection exact dropped, other cases kept")
+        << bytes("GET / HTTP/1.1\r\nProxy-Connection: keep-alive\r\nproxy-connection: a\r\n"
+                 "PROXY-CONNECTION: b\r\nProxy-Connection-X: c")
+        << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nproxy-connection: a\r\nPROXY-CONNECTION: b\r\n"
+                 "Proxy-Connection-X: c\r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("proxy-connection in other case removable by rule")
+        << bytes("GET / HTTP/1.1\r\nproxy-connection: a") << QByteArray()
+        << withRemove(passAllRules(), {"Proxy-Connection"}) << bytes("GET / HTTP/1.1\r\n\r\n")
+        << QByteArray() << 80;
+    QTest::newRow("remove matches whole name in any case")
+        << bytes("GET / HTTP/1.1\r\nCOOKIE: a\r\nCookie2: b\r\nSet-Cookie: c\r\nCookie:d")
+        << QByteArray() << withRemove(passAllRules(), {"", "cookie"})
+        << bytes("GET / HTTP/1.1\r\nCookie2: b\r\nSet-Cookie: c\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("remove entry with trailing blank")
+        << bytes("GET / HTTP/1.1\r\nUser-Agent: U") << QByteArray()
+        << withRemove(passAllRules(), {"User-Agent "})
+        << bytes("GET / HTTP/1.1\r\nUser-Agent: U\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("unticked rules do nothing")
+        << bytes("GET / HTTP/1.1\r\nCookie: a") << QByteArray() <<
+        [] {
+            HeaderRules rules = passAllRules();
+            rules.removeEntries = {"Cookie"};
+            rules.changeEntries = {"Cookie: b"};
+            rules.addEntries = {"Via: x"};
+            return rules;
+        }()
+        << bytes("GET / HTTP/1.1\r\nCookie: a\r\n\r\n") << QByteArray() << 80;
+
+    QTest::newRow("added lines appended even when present")
+        << bytes("GET / HTTP/1.1\r\nVia: 1.1 other\r\nHost: h.example") << QByteArray()
+        << withAdd(withRemove(passAllRules(), {"Via"}), {"Via: Vesktor 1.0", "", "Via: again"})
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\nVia: Vesktor 1.0\r\nVia: again\r\n\r\n")
+        << bytes("h.example") << 80;
+
+    QTest::newRow("body appended unchanged")
+        << bytes("POST http://h.example/f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 14")
+        << bytes("a\r\n\r\nGET \x00\xff http://") << withRemove(passAllRules(), {"Content-Length"})
+        << bytes("POST /f HTTP/1.1\r\nHost: h.example\r\n\r\na\r\n\r\nGET \x00\xff http://")
+        << bytes("h.example") << 80;
+
+    QTest::newRow("empty value header forwarded")
+        << bytes("GET / HTTP/1.1\r\nX-Empty:\r\nX-Blank: ") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nX-Empty:\r\nX-Blank: \r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("empty value header goes through rules")
+        << bytes("GET / HTTP/1.1\r\nX-Empty:\r\nX-Other:") << QByteArray()
+        << withChange(withRemove(passAllRules(), {"x-other"}), {"x-empty: filled"})
+        << bytes("GET / HTTP/1.1\r\nx-empty: filled\r\n\r\n") << QByteArray() << 80;
+    QTest::newRow("line without colon dropped")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example\r\nnot a header\r\nAccept: */*") << QByteArray()
+        << passAllRules() << bytes("GET / HTTP/1.1\r\nHost: h.example\r\nAccept: */*\r\n\r\n")
+        << bytes("h.example") << 80;
+    QTest::newRow("empty header line skipped")
+        << bytes("GET / HTTP/1.1\r\n\r\nAccept: */*") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n") << QByteArray() << 80;
+}
+
+void TestRequestRewriter::rewrites()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(QByteArray, body);
+    QFETCH(HeaderRules, rules);
+    QFETCH(QByteArray, expectedRequest);
+    QFETCH(QByteArray, expectedHost);
+    QFETCH(int, expectedPort);
+
+    ProxyConnection record = receivedRecord(header, body, 4321);
+    QVERIFY(rewriteRequest(record, rules, {}));
+    QCOMPARE(record.strRequest, expectedRequest);
+    QCOMPARE(record.strHost, expectedHost);
+    QCOMPARE(record.intPort, expectedPort);
+
+    // Everything else in the record is left as it was.
+    QCOMPARE(record.strHeader, header);
+    QCOMPARE(record.strBody, body);
+    QCOMPARE(record.lngContentLength, qint32(body.size()));
+    QCOMPARE(record.isSendComplete, true);
+    QCOMPARE(record.isHeaderComplete, true);
+    QCOMPARE(record.isReceivingBody, false);
+
+    // Nothing carries over from one call to the next.
+    QVERIFY(rewriteRequest(record, rules, {}));
+    QCOMPARE(record.strRequest, expectedRequest);
+    QCOMPARE(record.strHost, expectedHost);
+    QCOMPARE(record.intPort, expectedPort);
+}
+
+void TestRequestRewriter::failures_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<HeaderRules>("rules");
+    QTest::addColumn<QByteArray>("expectedHost");
+    QTest::addColumn<int>("expectedPort");
+
+    // Added lines would be gathered before most failures; none of them may reach strRequest.
+    const HeaderRules rules = withAdd(passAllRules(), {"Via: Vesktor 1.0"});
+    const int unchanged = 4321;
+
+    QTest::newRow("empty header block") << QByteArray() << rules << QByteArray() << unchanged;
+
+    QTest::newRow("port not a number") << bytes("GET / HTTP/1.1\r\nHost: h.example:http") << rules
+                                       << bytes("h.example") << unchanged;
+    QTest::newRow("port empty") << bytes("GET / HTTP/1.1\r\nHost: h.example:") << rules
+                                << bytes("h.example") << unchanged;
+    QTest::newRow("port only blanks") << bytes("GET / HTTP/1.1\r\nHost: h.example: \t") << rules
+                                      << bytes("h.example") << unchanged;
+    QTest::newRow("port 0") << bytes("GET / HTTP/1.1\r\nHost: h.example:0") << rules
+                            << bytes("h.example") << unchanged;
+    QTest::newRow("port 65536") << bytes("GET / HTTP/1.1\r\nHost: h.example:65536") << rules
+                                << bytes("h.example") << unchanged;
+    QTest::newRow("port far too big")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:99999999999999999999999") << rules
+        << bytes("h.example") << unchanged;
+    QTest::newRow("port with sign") << bytes("GET / HTTP/1.1\r\nHost: h.example:+80") << rules
+                                    << bytes("h.example") << unchanged;
+    QTest::newRow("port negative") << bytes("GET / HTTP/1.1\r\nHost: h.example:-80") << rules
+                                   << bytes("h.example") << unchanged;
+    QTest::newRow("port with fraction") << bytes("GET / HTTP/1.1\r\nHost: h.example:80.0") << rules
+                                        << bytes("h.example") << unchanged;
+    QTest::newRow("port with inner blank") << bytes("GET / HTTP/1.1\r\nHost: h.example:8 080")
+                                           << rules << bytes("h.example") << unchanged;
+    QTest::newRow("port in hex") << bytes("GET / HTTP/1.1\r\nHost: h.example:0x50") << rules
+                                 << bytes("h.example") << unchanged;
+    QTest::newRow("ipv6 unclosed")
+        << bytes("GET / HTTP/1.1\r\nHost: [::1") << rules << bytes("[::1") << unchanged;
+    QTest::newRow("ipv6 junk after bracket")
+        << bytes("GET / HTTP/1.1\r\nHost: [::1]80") << rules << bytes("[::1]") << unchanged;
+    QTest::newRow("ipv6 empty port")
+        << bytes("GET / HTTP/1.1\r\nHost: [::1]:") << rules << bytes("[::1]") << unchanged;
+
+    QTest::newRow("request line without blank")
+        << bytes("GET\r\nHost: h.example") << rules << bytes("h.example") << 80;
+    QTest::newRow("request line with one blank")
+        << bytes("GET http://h.example/\r\nHost: h.example:81") << rules << bytes("h.example")
+        << 81;
+    QTest::newRow("request line only blanks")
+        << bytes("   \r\nHost: h.example") << rules << bytes("h.example") << 80;
+    QTest::newRow("request line empty")
+        << bytes("\r\nHost: h.example") << rules << bytes("h.example") << 80;
+
+    // The port is split off only after the header lines, so the whole Host value is still there.
+    QTest::newRow("change entry without colon")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:81\r\nAccept: */*")
+        << withChange(rules, {"Accept"}) << bytes("h.example:81") << unchanged;
+    QTest::newRow("change entry without colon before the match")
+        << bytes("GET / HTTP/1.1\r\nAccept: */*")
+        << withChange(rules, {"", "Referer: x", "bogus", "Accept: y"}) << QByteArray() << unchanged;
+}
+
+void TestRequestRewriter::failures()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(HeaderRules, rules);
+    QFETCH(QByteArray, expectedHost);
+    QFETCH(int, expectedPort);
+
+    const QByteArray body("body");
+    ProxyConnection record = receivedRecord(header, body, 4321);
+    QVERIFY(!rewriteRequest(record, rules, {}));
+    // Nothing that could be mistaken for a request is left behind, not even the old one.
+    QCOMPARE(record.strRequest, QByteArray());
+    QCOMPARE(record.strHost, expectedHost);
+    QCOMPARE(record.intPort, expectedPort);
+    QCOMPARE(record.strHeader, header);
+    QCOMPARE(record.strBody, body);
+}
+
+void TestRequestRewriter::logsHeaderLines_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<HeaderRules>("rules");
+    QTest::addColumn<bool>("expectedResult");
+    QTest::addColumn<QList<QByteArray>>("expectedLog");
+
+    QTest::newRow("worked example")
+        << bytes("GET http://www.h.example/a.html HTTP/1.1\r\nHost: www.h.example\r\n"
+                 "User-Agent: U\r\nAccept: */*\r\nCookie: C\r\nProxy-Connection: keep-alive")
+        << defaultRules() << true
+        << QList<QByteArray>{"Host: www.h.example", "User-Agent: U", "Accept: */*", "Cookie: C",
+                             "Proxy-Connection: keep-alive"};
+    QTest::newRow("dropped, empty and odd lines logged as received")
+        << bytes("GET / HTTP/1.1\r\n\r\nno colon\r\nX-Empty:\r\nConnection: close\r\n a\rb ")
+        << onlyAllow({}) << true
+        << QList<QByteArray>{"", "no colon", "X-Empty:", "Connection: close", " a\rb "};
+    QTest::newRow("request line only")
+        << bytes("GET / HTTP/1.1") << defaultRules() << true << QList<QByteArray>{};
+    QTest::newRow("all lines logged before a port failure")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:0\r\nAccept: */*") << defaultRules() << false
+        << QList<QByteArray>{"Host: h.example:0", "Accept: */*"};
+    QTest::newRow("logging stops at a bad change entry")
+        << bytes("GET / HTTP/1.1\r\nAccept: */*\r\nHost: h.example")
+        << withChange(passAllRules(), {"bogus"}) << false << QList<QByteArray>{"Accept: */*"};
+}
+
+void TestRequestRewriter::logsHeaderLines()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(HeaderRules, rules);
+    QFETCH(bool, expectedResult);
+    QFETCH(QList<QByteArray>, expectedLog);
+
+    ProxyConnection record = receivedRecord(header, QByteArray(), 80);
+    QList<QByteArray> logged;
+    const bool result =
+        rewriteRequest(record, rules, [&logged](const QByteArray &line) { logged.append(line); });
+    QCOMPARE(result, expectedResult);
+    QCOMPARE(logged, expectedLog);
+}
+
+void TestRequestRewriter::worksWithoutLogSink()
+{
+    // Logging off: an empty sink must simply not be called.
+    ProxyConnection record =
+        receivedRecord("GET http://h.example/ HTTP/1.1\r\nHost: h.example", QByteArray(), 0);
+    QVERIFY(rewriteRequest(record, defaultRules(), HeaderLogSink()));
+    QCOMPARE(record.strRequest, QByteArray("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n"));
+}
+
+QTEST_APPLESS_MAIN(TestRequestRewriter)
+#include "test_request_rewriter.moc"
