@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: first the normal build, then the
-# build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets (built with
+# clang) for a bounded time each.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$here/scripts/packages.sh"
@@ -13,3 +14,6 @@ ctest --test-dir "$here/build" --output-on-failure -j2
 "$here/scripts/build.sh" "$here/build-sanitize" -DVESKTOR_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$here/build-sanitize" --output-on-failure -j2
+
+CXX=clang++ "$here/scripts/build.sh" "$here/build-fuzz" -DVESKTOR_FUZZ=ON
+ctest --test-dir "$here/build-fuzz" --output-on-failure -L fuzz
