@@ -21,8 +21,7 @@ const char kAllowDefault[] = "Accept: *\r\nAccept-Language: *\r\nAccept-Encoding
                              "Accept-Charset: *\r\nHost: *\r\nKeep-Alive: *\r\nRange: *\r\n"
                              "Cache-Control: *\r\nContent-Length: *\r\nContent-Type: *\r\n"
                              "Authorization: *\r\n";
-const char kChangeDefault[] =
-    "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)\r\n";
+const char kChangeDefault[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)\r\n";
 const char kRemoveDefault[] = "User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate\r\n";
 const char kAddDefault[] = "Via: Vesktor 1.0\r\n";
 
@@ -75,8 +74,7 @@ void Form1::buildControls()
     Command1 = named(new QPushButton(QStringLiteral("Start"), this), "Command1");
     Command3 = named(new QPushButton(QStringLiteral("Exit"), this), "Command3");
     Option1 = named(new QRadioButton(QStringLiteral("Allow all headers."), this), "Option1");
-    Option2 =
-        named(new QRadioButton(QStringLiteral("Only allow these headers."), this), "Option2");
+    Option2 = named(new QRadioButton(QStringLiteral("Only allow these headers."), this), "Option2");
     txtAllow = newListBox(QStringLiteral("txtAllow"), this);
     chkChange = named(new QCheckBox(QStringLiteral("Replace these headers:"), this), "chkChange");
     txtChange = newListBox(QStringLiteral("txtChange"), this);
@@ -106,10 +104,10 @@ void Form1::buildControls()
     txtAdd->setEnabled(false);
 
     auto *settingsRow = new QHBoxLayout;
-    for (QWidget *control : {static_cast<QWidget *>(Label1), static_cast<QWidget *>(txtPort),
-                             static_cast<QWidget *>(Label3), static_cast<QWidget *>(txtMaxThr),
-                             static_cast<QWidget *>(Label2),
-                             static_cast<QWidget *>(lblConnections)})
+    for (QWidget *control :
+         {static_cast<QWidget *>(Label1), static_cast<QWidget *>(txtPort),
+          static_cast<QWidget *>(Label3), static_cast<QWidget *>(txtMaxThr),
+          static_cast<QWidget *>(Label2), static_cast<QWidget *>(lblConnections)})
         settingsRow->addWidget(control);
     settingsRow->addStretch();
 

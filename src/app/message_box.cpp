@@ -15,10 +15,9 @@ MessageBoxHandler &replacementHandler()
 
 MessageAnswer showRealMessageBox(QWidget *parent, const MessageRequest &request)
 {
-    QMessageBox box(request.icon == MessageIcon::Critical ? QMessageBox::Critical
-                                                          : QMessageBox::Question,
-                    QString::fromLatin1(kApplicationTitle), request.text, QMessageBox::NoButton,
-                    parent);
+    QMessageBox box(
+        request.icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::Question,
+        QString::fromLatin1(kApplicationTitle), request.text, QMessageBox::NoButton, parent);
     if (request.buttons == MessageButtons::Ok) {
         box.setDefaultButton(box.addButton(QMessageBox::Ok));
         box.exec();
@@ -28,13 +27,13 @@ MessageAnswer showRealMessageBox(QWidget *parent, const MessageRequest &request)
     box.addButton(QMessageBox::No);
     box.setDefaultButton(yes);
     box.exec();
-    return box.clickedButton() == static_cast<QAbstractButton *>(yes) ? MessageAnswer::Yes : MessageAnswer::No;
+    return box.clickedButton() == static_cast<QAbstractButton *>(yes) ? MessageAnswer::Yes
+                                                                      : MessageAnswer::No;
 }
 
 } // namespace
 
-MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons buttons,
-                     MessageIcon icon)
+MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons buttons, MessageIcon icon)
 {
     const MessageRequest request{text, buttons, icon};
     if (replacementHandler())

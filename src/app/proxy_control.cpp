@@ -34,15 +34,14 @@ void Form1::Command1_Click()
 
 void Form1::disableSettings()
 {
-    for (QWidget *control :
-         {static_cast<QWidget *>(txtPort), static_cast<QWidget *>(Label1),
-          static_cast<QWidget *>(Label3), static_cast<QWidget *>(chkLog),
-          static_cast<QWidget *>(txtLogPath), static_cast<QWidget *>(txtMaxThr),
-          static_cast<QWidget *>(txtAllow), static_cast<QWidget *>(txtChange),
-          static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
-          static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
-          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-          static_cast<QWidget *>(chkAdd)})
+    for (QWidget *control : {static_cast<QWidget *>(txtPort), static_cast<QWidget *>(Label1),
+                             static_cast<QWidget *>(Label3), static_cast<QWidget *>(chkLog),
+                             static_cast<QWidget *>(txtLogPath), static_cast<QWidget *>(txtMaxThr),
+                             static_cast<QWidget *>(txtAllow), static_cast<QWidget *>(txtChange),
+                             static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
+                             static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+                             static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+                             static_cast<QWidget *>(chkAdd)})
         control->setEnabled(false);
 }
 
@@ -59,10 +58,9 @@ void Form1::enableSettings()
     chkChange_Click();
     chkRemove_Click();
     chkAdd_Click();
-    for (QWidget *control :
-         {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
-          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-          static_cast<QWidget *>(chkAdd)})
+    for (QWidget *control : {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+                             static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+                             static_cast<QWidget *>(chkAdd)})
         control->setEnabled(true);
 }
 
@@ -76,8 +74,10 @@ void Form1::StartProxy()
     bool isNumber = false;
     const qlonglong port = txtPort->text().trimmed().toLongLong(&isNumber);
     QString failure;
-    if (!isNumber || port < 0 || port > 65535) {
-        failure = QStringLiteral("it is not a number from 0 to 65535");
+    if (!isNumber) {
+        failure = QStringLiteral("the port is not a number");
+    } else if (port < 0 || port > 65535) {
+        failure = QStringLiteral("the port is outside 0 to 65535");
     } else {
         listener.setLocalPort(qint32(port));
         if (!listener.Listen())
@@ -85,8 +85,7 @@ void Form1::StartProxy()
     }
     if (!failure.isEmpty()) {
         // Never half-started: the window goes back to the state it had before the start.
-        MsgBox(this,
-               QStringLiteral("Cannot listen on port %1: %2.").arg(txtPort->text(), failure),
+        MsgBox(this, QStringLiteral("Cannot listen on port %1: %2.").arg(txtPort->text(), failure),
                MessageButtons::Ok, MessageIcon::Critical);
         enableSettings();
         Command1->setEnabled(true);
@@ -171,8 +170,7 @@ bool Form1::ConfirmExit()
         activeConnections() > 0
             ? QStringLiteral("There are active connections. Are you sure you want to exit?")
             : QStringLiteral("Are you sure you want to exit?");
-    if (MsgBox(this, question, MessageButtons::YesNo, MessageIcon::Question) !=
-        MessageAnswer::Yes)
+    if (MsgBox(this, question, MessageButtons::YesNo, MessageIcon::Question) != MessageAnswer::Yes)
         return false;
     if (Command1->text() == kStop)
         StopProxy();
