@@ -1,5 +1,7 @@
 #include "net/connection_table.h"
 
+#include <cmath>
+
 #include "net/error_page.h"
 #include "net/proxy_host.h"
 #include "net/request_reception.h"
@@ -65,7 +67,9 @@ void ConnectionTable::Listener_ConnectionRequest(qintptr requestID)
     const int j = upperBound + 1;
     bool isNumber = false;
     const double limit = m_host.maxThreadsText().trimmed().toDouble(&isNumber);
-    if (!isNumber || j >= limit - 1 || j > WinsockArray::kMaxIndex) {
+    // "nan" converts, but is no number to compare with: without this test it would let every
+    // client in.
+    if (!isNumber || std::isnan(limit) || j >= limit - 1 || j > WinsockArray::kMaxIndex) {
         // Refused: the connection is not accepted, so the listener closes it without a byte.
         // Only this client is turned away; the listener keeps listening for everyone else.
         return;
@@ -78,6 +82,9 @@ void ConnectionTable::Listener_ConnectionRequest(qintptr requestID)
 
 void ConnectionTable::takeSlot(int Index, qintptr requestID)
 {
+    // ResetProx leaves a missing record missing; the slot must start from an empty one.
+    if (Index >= int(Connections.size()))
+        Connections.resize(size_t(Index) + 1);
     ResetProx(Index, true);
     Winsock *client = Win(Index);
     if (client && client->State() != Winsock::sckClosed)

@@ -1,23 +1,121 @@
 #include "net/graceful_close.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <cerrno>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
-// Long enough for any peer that reads to see our FIN and answer it; short enough that a peer
-// which never closes does not pin a descriptor for long.
-constexpr int kLingerMilliseconds = 5000;
+// How often a closing socket looks at its progress. Once our FIN is out and the peer has
+// acknowledged every byte, it is let go at the next look even if the peer never closes.
+int checkMilliseconds = 5000;
+// A peer that has taken no byte for this long is not reading any more; its socket is dropped.
+qint64 stallMilliseconds = 60000;
+// Enough rounds to empty any receive queue; the bound keeps a peer that sends without pause
+// from holding the GUI thread.
+constexpr int kDrainRounds = 256;
 
-void shutDownWriting(QTcpSocket *socket)
+// Reads away what the kernel holds for us, so that the close that follows is not a reset.
+void drainReceiveQueue(int descriptor)
 {
-    const qintptr descriptor = socket->socketDescriptor();
-    if (descriptor >= 0)
-        ::shutdown(int(descriptor), SHUT_WR);
+    char buffer[16384];
+    for (int round = 0; round < kDrainRounds; ++round) {
+        const ssize_t received = ::recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (received > 0 || (received < 0 && errno == EINTR))
+            continue;
+        return;
+    }
 }
+
+// Bytes handed to the kernel that the peer has not acknowledged yet.
+qint64 unacknowledgedBytes(int descriptor)
+{
+    int count = 0;
+    if (::ioctl(descriptor, SIOCOUTQ, &count) != 0)
+        return 0;
+    return count;
+}
+
+// Lives as a child of the socket it closes, so both go together.
+class LingeringClose : public QObject {
+public:
+    explicit LingeringClose(QTcpSocket *socket) : QObject(socket), m_socket(socket)
+    {
+        socket->readAll();
+        connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
+        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        connect(socket, &QTcpSocket::bytesWritten, this, [this] { onBytesWritten(); });
+        connect(&m_check, &QTimer::timeout, this, [this] { check(); });
+        m_sinceProgress.start();
+        m_lastPending = pendingBytes();
+        m_check.start(checkMilliseconds);
+        if (socket->bytesToWrite() == 0)
+            shutDownWriting();
+    }
+
+private:
+    int descriptor() const { return int(m_socket->socketDescriptor()); }
+
+    qint64 pendingBytes() const
+    {
+        const int fd = descriptor();
+        return m_socket->bytesToWrite() + (fd >= 0 ? unacknowledgedBytes(fd) : 0);
+    }
+
+    void shutDownWriting()
+    {
+        m_isShutDown = true;
+        if (descriptor() >= 0)
+            ::shutdown(descriptor(), SHUT_WR);
+    }
+
+    void onBytesWritten()
+    {
+        m_sinceProgress.restart();
+        if (!m_isShutDown && m_socket->bytesToWrite() == 0)
+            shutDownWriting();
+    }
+
+    void check()
+    {
+        if (descriptor() < 0) {
+            finish();
+            return;
+        }
+        if (m_isShutDown && unacknowledgedBytes(descriptor()) == 0) {
+            finish();
+            return;
+        }
+        const qint64 pending = pendingBytes();
+        if (pending < m_lastPending)
+            m_sinceProgress.restart();
+        m_lastPending = pending;
+        if (m_sinceProgress.elapsed() >= stallMilliseconds)
+            finish();
+    }
+
+    void finish()
+    {
+        m_check.stop();
+        if (descriptor() >= 0)
+            drainReceiveQueue(descriptor());
+        m_socket->abort();
+        m_socket->deleteLater();
+    }
+
+    QTcpSocket *m_socket;
+    QTimer m_check;
+    QElapsedTimer m_sinceProgress;
+    qint64 m_lastPending = 0;
+    bool m_isShutDown = false;
+};
 
 } // namespace
 
@@ -33,21 +131,19 @@ void closeGracefully(QTcpSocket *socket)
         socket->deleteLater();
         return;
     }
+    new LingeringClose(socket);
+}
 
-    socket->readAll();
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    QTimer::singleShot(kLingerMilliseconds, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
-
-    if (socket->bytesToWrite() == 0) {
-        shutDownWriting(socket);
+void closeDescriptor(qintptr descriptor)
+{
+    if (descriptor < 0)
         return;
-    }
-    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, [socket] {
-        if (socket->bytesToWrite() == 0)
-            shutDownWriting(socket);
-    });
+    drainReceiveQueue(int(descriptor));
+    ::close(int(descriptor));
+}
+
+void setClosingTimings(int check, qint64 stall)
+{
+    checkMilliseconds = check;
+    stallMilliseconds = stall;
 }

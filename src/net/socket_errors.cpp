@@ -21,7 +21,7 @@ constexpr SocketErrorRow kSocketErrors[] = {
     {QAbstractSocket::SocketAddressNotAvailableError, 10049, "Address not available"},
     {QAbstractSocket::UnsupportedSocketOperationError, 10045, "Operation not supported"},
     {QAbstractSocket::DatagramTooLargeError, 10040, "Message too long"},
-    {QAbstractSocket::OperationError, 10036, "Operation in progress"},
+    {QAbstractSocket::OperationError, 10022, "Invalid argument"},
     {QAbstractSocket::TemporaryError, 10035, "Resource temporarily unavailable"},
 };
 

@@ -4,8 +4,9 @@
 #include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
-#include <unistd.h>
+#include <functional>
 
 #include "net/graceful_close.h"
 #include "net/socket_errors.h"
@@ -15,6 +16,11 @@ namespace {
 // Listen backlog: the kernel's default of 50 overflows when a browser (or a load test) opens
 // hundreds of connections at once, and overflowing costs a SYN retry of a second or more.
 constexpr int kListenBacklog = 511;
+
+// QTcpServer stops accepting for good after an accept that fails for want of descriptors or
+// memory; it is told to try again after this pause, by which time lingering closes have
+// usually given descriptors back.
+constexpr int kAcceptRetryMilliseconds = 200;
 
 // Connections announced by ConnectionRequest and not accepted yet. Everything runs on the GUI
 // thread, so a plain set is enough.
@@ -82,6 +88,12 @@ bool Winsock::Listen()
     server->setParent(this);
     server->setListenBacklogSize(kListenBacklog);
     server->onConnectionWaiting = [this](qintptr descriptor) { onConnectionWaiting(descriptor); };
+    connect(server, &QTcpServer::acceptError, server, [server] {
+        QTimer::singleShot(kAcceptRetryMilliseconds, server, [server] {
+            if (server->isListening())
+                server->resumeAccepting();
+        });
+    });
     if (!server->listen(QHostAddress::Any, quint16(m_localPort))) {
         m_listenError = listenFailureText(server->serverError());
         delete server;
@@ -98,7 +110,7 @@ void Winsock::onConnectionWaiting(qintptr descriptor)
     emit ConnectionRequest(descriptor);
     // Nobody took it: the client sees its connection closed without a byte.
     if (waitingConnections().remove(descriptor))
-        ::close(int(descriptor));
+        closeDescriptor(descriptor);
 }
 
 bool Winsock::Accept(qintptr requestID)
@@ -106,45 +118,84 @@ bool Winsock::Accept(qintptr requestID)
     if (!waitingConnections().remove(requestID))
         return false;
     Close();
+    m_remoteHostIP.clear();
     auto *socket = new QTcpSocket(this);
     if (!socket->setSocketDescriptor(requestID)) {
         delete socket;
-        ::close(int(requestID));
+        closeDescriptor(requestID);
         return false;
     }
     adoptSocket(socket);
     m_state = sckConnected;
+    rememberPeer();
     return true;
 }
 
 void Winsock::Connect(const QString &host, quint16 port)
 {
     Close();
+    m_remoteHostIP.clear();
     auto *socket = new QTcpSocket(this);
     adoptSocket(socket);
     m_state = sckResolvingHost;
     connect(socket, &QTcpSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
-        if (state == QAbstractSocket::ConnectingState)
+        if (state == QAbstractSocket::ConnectingState && m_state == sckResolvingHost)
             m_state = sckConnecting;
     });
-    connect(socket, &QTcpSocket::connected, this, [this] {
-        m_state = sckConnected;
-        emit ConnectEvent();
-    });
+    connect(socket, &QTcpSocket::connected, this, &Winsock::onConnected);
+    m_isInsideConnect = true;
     socket->connectToHost(strippedBrackets(host), port);
+    m_isInsideConnect = false;
+}
+
+void Winsock::onConnected()
+{
+    if (!m_socket || (m_state != sckResolvingHost && m_state != sckConnecting))
+        return;
+    if (m_isInsideConnect) {
+        // A connection made at once inside connectToHost() is announced from the event loop.
+        const quint64 generation = m_generation;
+        QMetaObject::invokeMethod(
+            this,
+            [this, generation] {
+                if (generation == m_generation)
+                    onConnected();
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    m_state = sckConnected;
+    rememberPeer();
+    emit ConnectEvent();
+    // Data that came before the connection was announced was held back (see adoptSocket).
+    if (m_socket && m_state == sckConnected && m_socket->bytesAvailable() > 0)
+        emit DataArrival(m_socket->bytesAvailable());
+}
+
+void Winsock::rememberPeer()
+{
+    const QHostAddress peer = m_socket->peerAddress();
+    bool isIPv4 = false;
+    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
+    m_remoteHostIP = isIPv4 ? QHostAddress(ipv4).toString() : peer.toString();
 }
 
 void Winsock::adoptSocket(QTcpSocket *socket)
 {
     m_socket = socket;
     connect(socket, &QTcpSocket::readyRead, this, [this] {
+        // Nothing is announced before ConnectEvent; onConnected() catches up.
+        if (m_state == sckResolvingHost || m_state == sckConnecting)
+            return;
         if (m_socket && m_socket->bytesAvailable() > 0)
             emit DataArrival(m_socket->bytesAvailable());
     });
     connect(socket, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
     // Errors come through the event loop: Qt reports some of them (a refused loopback port)
     // from inside connectToHost(), and a handler must never run inside the caller's own
-    // Connect(). A report still queued when its socket has been replaced is dropped.
+    // Connect(). It also puts the close event after the DataArrival of the peer's last bytes,
+    // which Qt announces just before the error. A report still queued when its socket has been
+    // replaced is dropped.
     const quint64 generation = ++m_generation;
     connect(
         socket, &QTcpSocket::errorOccurred, this,
@@ -160,6 +211,7 @@ void Winsock::onSocketError(int socketError)
     if (!m_socket)
         return;
     const auto error = QAbstractSocket::SocketError(socketError);
+    // Qt reports a FIN and a reset alike as RemoteHostClosedError: both are the peer's close.
     if (error == QAbstractSocket::RemoteHostClosedError && m_state == sckConnected) {
         // Bytes that came with the FIN are announced before the close.
         if (m_socket->bytesAvailable() > 0)
@@ -214,17 +266,15 @@ void Winsock::Close()
 
 int Winsock::State() const
 {
+    // Qt has seen the peer's close, and the close event is on its way through the event loop.
+    if (m_state == sckConnected && m_socket && m_socket->state() != QAbstractSocket::ConnectedState)
+        return sckClosing;
     return m_state;
 }
 
 QString Winsock::RemoteHostIP() const
 {
-    if (!m_socket)
-        return {};
-    const QHostAddress peer = m_socket->peerAddress();
-    bool isIPv4 = false;
-    const quint32 ipv4 = peer.toIPv4Address(&isIPv4);
-    return isIPv4 ? QHostAddress(ipv4).toString() : peer.toString();
+    return m_remoteHostIP;
 }
 
 qint64 Winsock::BytesQueued() const

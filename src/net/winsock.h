@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 
 class QTcpServer;
@@ -15,22 +14,31 @@ class QTcpSocket;
 //
 // Guarantees callers rely on:
 // - Close() never raises CloseEvent and is harmless on a closed socket. CloseEvent is raised
-//   only when the peer closes.
+//   only when the peer closes (a FIN, or a reset: the two cannot be told apart reliably, and
+//   either way the peer is gone). Bytes that came before the peer's close are announced by
+//   DataArrival first.
 // - Closing is graceful: bytes already queued reach the peer before our FIN.
 // - SendData() queues without limit and returns at once; SendComplete follows once everything
 //   queued has been handed to the network.
 // - GetData() returns every byte received so far.
+// - No event is raised from inside the operation that causes it: a Connect that fails at once
+//   (a refused loopback port) reports its Error, and one that succeeds at once its
+//   ConnectEvent, from the event loop after Connect has returned.
+// - A connection announced by ConnectionRequest and not accepted by the time the handler
+//   returns is closed: the client sees its connection end without a byte.
 class Winsock : public QObject {
     Q_OBJECT
 public:
-    // State codes. 0 and 7 are the ones the proxy tests; the others are informative.
+    // State codes. 0 and 7 are the ones the proxy tests; the others are informative and
+    // count as not connected.
     enum StateCode {
         sckClosed = 0,
         sckListening = 2,
         sckResolvingHost = 4,
         sckConnecting = 6,
         sckConnected = 7,
-        sckClosing = 8, // the peer has closed; Close() has not been called yet
+        sckClosing = 8, // the peer has closed (CloseEvent may still be on its way); Close()
+                        // has not been called yet
         sckError = 9,   // a connect or the connection failed; Close() has not been called yet
     };
 
@@ -53,6 +61,9 @@ public:
     void Close();
 
     int State() const;
+    // The peer's address as text; an IPv4 peer on the dual-stack listener is shown as plain
+    // dotted IPv4. It stays readable after the peer has closed, until the next Accept or
+    // Connect.
     QString RemoteHostIP() const;
     // Bytes handed to SendData that have not reached the kernel yet.
     qint64 BytesQueued() const;
@@ -71,11 +82,15 @@ private:
     void onSocketError(int socketError);
     void onBytesWritten();
     void onConnectionWaiting(qintptr descriptor);
+    void onConnected();
+    void rememberPeer();
 
     qint32 m_localPort = 0;
     QTcpServer *m_server = nullptr;
     QTcpSocket *m_socket = nullptr;
     int m_state = sckClosed;
     quint64 m_generation = 0; // tells reports of a replaced socket from the current one's
+    bool m_isInsideConnect = false;
+    QString m_remoteHostIP;
     QString m_listenError;
 };
