@@ -14,12 +14,6 @@ namespace {
 const QByteArray kEndOfHeader = QByteArrayLiteral("\r\n\r\n");
 const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
 
-// What the browser is told when its request cannot be forwarded at all (no request line, a
-// port that is not 1 to 65535, a malformed replacement rule). The number mirrors HTTP's.
-constexpr qint16 kBadRequestNumber = 400;
-const char kBadRequestDescription[] =
-    "Bad request: the request line or the Host header cannot be forwarded";
-
 bool isBlank(char c)
 {
     return c == ' ' || c == '\t';
@@ -55,6 +49,11 @@ qint32 lengthValue(const QByteArray &text)
 }
 
 } // namespace
+
+QString badRequestDescription()
+{
+    return QStringLiteral("Bad request: the request line or the Host header cannot be forwarded");
+}
 
 qint32 contentLengthOf(const QByteArray &header)
 {
@@ -125,8 +124,7 @@ void Win_DataArrival(ConnectionTable &table, int Index)
     // Ends whatever upstream connection the slot still has from an earlier request.
     upstream->Close();
     if (!isForwardable) {
-        WinSend_Error(table, Index, kBadRequestNumber,
-                      QString::fromLatin1(kBadRequestDescription));
+        WinSend_Error(table, Index, kBadRequestNumber, badRequestDescription());
         return;
     }
     upstream->Connect(QString::fromLatin1(record.strHost), quint16(record.intPort));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 struct ProxyConnection;
 class ConnectionTable;
@@ -13,6 +14,12 @@ bool collectChunk(ProxyConnection &record, const QByteArray &chunk);
 // The value of the header named Content-Length (any letter case) at the start of a header
 // line, surrounding blanks and tabs ignored; 0 when absent, negative or unreadable.
 qint32 contentLengthOf(const QByteArray &header);
+
+// The error page a browser gets when its complete request cannot be rewritten for forwarding
+// (no usable request line, a Host port outside 1 to 65535, an unusable replacement rule): the
+// number mirrors HTTP's "400 Bad Request".
+constexpr qint16 kBadRequestNumber = 400;
+QString badRequestDescription();
 
 // Data arrived from the browser on slot Index.
 void Win_DataArrival(ConnectionTable &table, int Index);
