@@ -15,6 +15,9 @@ ConnectionTable::ConnectionTable(ProxyHost &host, RequestLog &log, QObject *pare
             &ConnectionTable::Listener_ConnectionRequest);
     connect(&Listener, &Winsock::CloseEvent, this, &ConnectionTable::Listener_Close);
     connect(&Win, &WinsockArray::CloseEvent, this, &ConnectionTable::Win_Close);
+    // A browser connection that fails is as good as closed; left alone its slot would stay
+    // taken for good.
+    connect(&Win, &WinsockArray::Error, this, [this](int Index) { Win_Close(Index); });
     connect(&Win, &WinsockArray::DataArrival, this,
             [this](int Index) { Win_DataArrival(*this, Index); });
     connect(&Win, &WinsockArray::SendComplete, this,

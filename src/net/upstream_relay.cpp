@@ -1,9 +1,14 @@
 #include "net/upstream_relay.h"
 
 #include "net/connection_table.h"
+#include "net/tunnel.h"
 
 void WinSend_Connect(ConnectionTable &table, int Index)
 {
+    if (table.record(Index).isTunnel) {
+        openTunnel(table, Index);
+        return;
+    }
     if (Winsock *upstream = table.WinSend(Index))
         upstream->SendData(table.record(Index).strRequest);
 }
@@ -25,13 +30,18 @@ void WinSend_DataArrival(ConnectionTable &table, int Index)
 }
 
 // The exchange is over once the server has closed and the browser has been sent everything,
-// whichever of the two is seen last.
+// whichever of the two is seen last. An upstream connection still being made belongs to the
+// browser's next request, which is already on its way: ending the slot here would drop that
+// request unanswered, so the new exchange is left to end by these same rules.
 void Win_SendComplete(ConnectionTable &table, int Index)
 {
     table.record(Index).isSendComplete = true;
     const Winsock *upstream = table.WinSend(Index);
-    if (!upstream || upstream->State() != Winsock::sckConnected)
-        table.ResetProx(Index, false);
+    const int state = upstream ? upstream->State() : Winsock::sckClosed;
+    if (state == Winsock::sckConnected || state == Winsock::sckResolvingHost ||
+        state == Winsock::sckConnecting)
+        return;
+    table.ResetProx(Index, false);
 }
 
 void WinSend_Close(ConnectionTable &table, int Index)
