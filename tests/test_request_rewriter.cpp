@@ -100,6 +100,9 @@ private slots:
     void logsHeaderLines_data();
     void logsHeaderLines();
     void worksWithoutLogSink();
+    void connectRequests_data();
+    void connectRequests();
+    void connectIsExactMethod();
 };
 
 void TestRequestRewriter::splitEntries_data()
@@ -510,6 +513,68 @@ void TestRequestRewriter::worksWithoutLogSink()
         receivedRecord("GET http://h.example/ HTTP/1.1\r\nHost: h.example", QByteArray(), 0);
     QVERIFY(rewriteRequest(record, defaultRules(), HeaderLogSink()));
     QCOMPARE(record.strRequest, QByteArray("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n"));
+}
+
+void TestRequestRewriter::connectRequests_data()
+{
+    QTest::addColumn<QByteArray>("header");
+    QTest::addColumn<bool>("forwardable");
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("name and port")
+        << QByteArray("CONNECT www.h.example:443 HTTP/1.1\r\nHost: www.h.example:443\r\n"
+                      "User-Agent: U")
+        << true << QByteArray("www.h.example") << 443;
+    QTest::newRow("IPv6 literal") << QByteArray("CONNECT [::1]:8443 HTTP/1.1") << true
+                                  << QByteArray("[::1]") << 8443;
+    QTest::newRow("highest port") << QByteArray("CONNECT h:65535 HTTP/1.1") << true
+                                  << QByteArray("h") << 65535;
+    QTest::newRow("no port") << QByteArray("CONNECT h HTTP/1.1") << false << QByteArray() << 7;
+    QTest::newRow("empty port") << QByteArray("CONNECT h: HTTP/1.1") << false << QByteArray("h")
+                                << 7;
+    QTest::newRow("port 0") << QByteArray("CONNECT h:0 HTTP/1.1") << false << QByteArray("h") << 7;
+    QTest::newRow("port too large")
+        << QByteArray("CONNECT h:65536 HTTP/1.1") << false << QByteArray("h") << 7;
+    QTest::newRow("bare IPv6 without brackets")
+        << QByteArray("CONNECT ::1:443 HTTP/1.1") << false << QByteArray() << 7;
+    QTest::newRow("no host") << QByteArray("CONNECT :443 HTTP/1.1") << false << QByteArray() << 7;
+    QTest::newRow("no version") << QByteArray("CONNECT h:443") << false << QByteArray() << 7;
+}
+
+// A tunnel request passes no header rule and sends nothing upstream; its target names the
+// host and the (required) port.
+void TestRequestRewriter::connectRequests()
+{
+    QFETCH(QByteArray, header);
+    QFETCH(bool, forwardable);
+    QFETCH(QByteArray, host);
+    QFETCH(int, port);
+
+    ProxyConnection record;
+    record.strHeader = header;
+    record.intPort = 7;
+    QList<QByteArray> logged;
+    HeaderRules rules = withAdd(onlyAllow({}), {"Via: Vesktor 1.0"});
+    const bool result =
+        rewriteRequest(record, rules, [&logged](const QByteArray &line) { logged.append(line); });
+
+    QCOMPARE(result, forwardable);
+    QVERIFY(record.isTunnel);
+    QVERIFY(record.strRequest.isEmpty());
+    QCOMPARE(record.strHost, host);
+    QCOMPARE(record.intPort, port);
+    QCOMPARE(logged, ::splitEntries(header).mid(1));
+}
+
+// "connect" in another letter case is not a tunnel request; it is rewritten like any other.
+void TestRequestRewriter::connectIsExactMethod()
+{
+    ProxyConnection record;
+    record.strHeader = "connect http://h/ HTTP/1.1\r\nHost: h";
+    QVERIFY(rewriteRequest(record, passAllRules(), {}));
+    QVERIFY(!record.isTunnel);
+    QCOMPARE(record.strRequest, QByteArray("connect / HTTP/1.1\r\nHost: h\r\n\r\n"));
 }
 
 QTEST_APPLESS_MAIN(TestRequestRewriter)

@@ -25,17 +25,32 @@ QByteArray errorPage(qint16 Number, const QString &Description)
            Description.toLatin1() + kPagePiece3;
 }
 
-void WinSend_Error(ConnectionTable &table, int Index, qint16 Number, const QString &Description)
+QByteArray errorResponse(const char *status, const QByteArray &page)
+{
+    return QByteArray("HTTP/1.1 ") + status +
+           "\r\nContent-Type: text/html\r\nContent-Length: " + QByteArray::number(page.size()) +
+           "\r\nConnection: close\r\n\r\n" + page;
+}
+
+void sendErrorPage(ConnectionTable &table, int Index, qint16 Number, const QString &Description,
+                   const char *tunnelStatus)
 {
     if (Winsock *upstream = table.WinSend(Index))
         upstream->Close();
-    table.record(Index).isSendComplete = false;
+    ProxyConnection &record = table.record(Index);
+    record.isSendComplete = false;
     Winsock *client = table.Win(Index);
-    if (client && client->State() == Winsock::sckConnected) {
-        client->SendData(errorPage(Number, Description));
-    } else {
-        // Nobody is left to read the page; without this the slot would wait for a
-        // send-complete report that never comes.
+    if (!client || client->State() != Winsock::sckConnected || record.isTunnelOpen) {
+        // Nobody is left to read the page, or it would land inside a tunnelled stream; without
+        // the reset the slot would wait for a send-complete report that never comes.
         table.ResetProx(Index, false);
+        return;
     }
+    const QByteArray page = errorPage(Number, Description);
+    client->SendData(record.isTunnel ? errorResponse(tunnelStatus, page) : page);
+}
+
+void WinSend_Error(ConnectionTable &table, int Index, qint16 Number, const QString &Description)
+{
+    sendErrorPage(table, Index, Number, Description, "502 Bad Gateway");
 }

@@ -8,6 +8,7 @@
 #include "net/connection_table.h"
 #include "net/error_page.h"
 #include "net/proxy_host.h"
+#include "net/tunnel.h"
 
 namespace {
 
@@ -112,6 +113,11 @@ void Win_DataArrival(ConnectionTable &table, int Index)
     if (chunk.isEmpty())
         return;
     ProxyConnection &record = table.record(Index);
+    if (record.isTunnel) {
+        // A tunnel carries bytes, not requests.
+        passToServer(table, Index, chunk);
+        return;
+    }
     if (!record.isReceivingBody)
         table.log().writeRequestEntry(client->RemoteHostIP());
     if (!collectChunk(record, chunk))
@@ -124,7 +130,7 @@ void Win_DataArrival(ConnectionTable &table, int Index)
     // Ends whatever upstream connection the slot still has from an earlier request.
     upstream->Close();
     if (!isForwardable) {
-        WinSend_Error(table, Index, kBadRequestNumber, badRequestDescription());
+        sendErrorPage(table, Index, kBadRequestNumber, badRequestDescription(), "400 Bad Request");
         return;
     }
     upstream->Connect(QString::fromLatin1(record.strHost), quint16(record.intPort));

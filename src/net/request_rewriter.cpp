@@ -6,6 +6,7 @@ namespace {
 
 const QByteArray kLineEnd("\r\n");
 const QByteArray kHttpScheme("http://");
+const QByteArray kConnectMethod("CONNECT");
 constexpr int kDefaultPort = 80;
 constexpr int kHighestPort = 65535;
 
@@ -173,6 +174,49 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const Head
     return true;
 }
 
+// A CONNECT request asks for a tunnel to "host:port" (an IPv6 literal in brackets); the port is
+// required. The tunnel is opaque, so no header rule applies and nothing is sent upstream; the
+// header lines are still logged.
+bool takeTunnelTarget(ProxyConnection &record, const QList<QByteArray> &lines,
+                      const HeaderLogSink &logHeader)
+{
+    record.isTunnel = true;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        if (logHeader)
+            logHeader(lines.at(i));
+    }
+    const QByteArray requestLine = trimBlanks(lines.first());
+    const QList<QByteArray> parts = requestLine.split(' ');
+    if (parts.size() != 3)
+        return false;
+    const QByteArray &target = parts.at(1);
+    QByteArray portText;
+    if (target.startsWith('[')) {
+        const qsizetype close = target.indexOf("]:");
+        if (close < 2)
+            return false;
+        record.strHost = target.left(close + 1);
+        portText = target.mid(close + 2);
+    } else {
+        const qsizetype colon = target.indexOf(':');
+        if (colon < 1 || target.indexOf(':', colon + 1) >= 0)
+            return false;
+        record.strHost = target.left(colon);
+        portText = target.mid(colon + 1);
+    }
+    int port = 0;
+    if (portText.isEmpty() || portText.contains(' ') || portText.contains('\t') ||
+        !parsePort(portText, port))
+        return false;
+    record.intPort = port;
+    return true;
+}
+
+bool isConnectRequest(const QList<QByteArray> &lines)
+{
+    return !lines.isEmpty() && trimBlanks(lines.first()).startsWith(kConnectMethod + ' ');
+}
+
 } // namespace
 
 QList<QByteArray> splitEntries(const QByteArray &text)
@@ -200,6 +244,8 @@ bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
     record.strHost.clear();
 
     const QList<QByteArray> lines = splitEntries(record.strHeader);
+    if (isConnectRequest(lines))
+        return takeTunnelTarget(record, lines, logHeader);
 
     // Built aside and moved into strRequest only once everything has succeeded, so that a
     // failed rewrite never leaves a partial request behind.

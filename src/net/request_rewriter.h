@@ -40,5 +40,10 @@ QList<QByteArray> splitEntries(const QByteArray &text);
 // be examined. On failure strRequest is left empty; strHost holds what had been taken so far
 // and intPort changes only once a valid port has been read. Header lines are logged, in order,
 // up to the point where rewriting stopped.
+//
+// A request whose method is exactly "CONNECT" asks for a tunnel: isTunnel is set, every header
+// line is logged, no rule applies, strRequest stays empty, and the target "host:port" (an IPv6
+// literal in brackets, which keep their brackets in strHost) gives strHost and intPort. It
+// fails unless the target has a port from 1 to 65535.
 bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
                     const HeaderLogSink &logHeader);

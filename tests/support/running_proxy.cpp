@@ -1,0 +1,55 @@
+#include "support/running_proxy.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "support/test_support.h"
+
+namespace testsupport {
+
+namespace {
+
+template <typename T> T *control(Form1 &form, const char *name)
+{
+    return form.findChild<T *>(QString::fromLatin1(name));
+}
+
+} // namespace
+
+RunningProxy::RunningProxy(const QString &logPath) : m_form(std::make_unique<Form1>())
+{
+    setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
+        m_messages << request;
+        return request.buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+    });
+    m_port = freeLoopbackPort();
+    control<QLineEdit>(*m_form, "txtPort")->setText(QString::number(m_port));
+    if (!logPath.isEmpty()) {
+        control<QCheckBox>(*m_form, "chkLog")->setChecked(true);
+        control<QLineEdit>(*m_form, "txtLogPath")->setText(logPath);
+    }
+    QTest::mouseClick(control<QPushButton>(*m_form, "Command1"), Qt::LeftButton);
+}
+
+RunningProxy::~RunningProxy()
+{
+    if (isRunning())
+        m_form->Command1_Click();
+    m_form.reset();
+    setMessageBoxHandler({});
+}
+
+bool RunningProxy::isRunning() const
+{
+    return control<QPushButton>(*m_form, "Command1")->text() == QStringLiteral("Stop");
+}
+
+QString RunningProxy::counter() const
+{
+    return control<QLabel>(*m_form, "lblConnections")->text();
+}
+
+} // namespace testsupport

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <memory>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+
+namespace testsupport {
+
+// A window started as a user starts it: a free port typed into txtPort, logging to the given
+// file when a path is given, a click on Command1. Message boxes are answered (Yes or OK) and
+// recorded. Stops the proxy and restores the real message boxes when destroyed.
+class RunningProxy {
+public:
+    explicit RunningProxy(const QString &logPath = QString());
+    ~RunningProxy();
+    RunningProxy(const RunningProxy &) = delete;
+    RunningProxy &operator=(const RunningProxy &) = delete;
+
+    bool isRunning() const;
+    quint16 port() const { return m_port; }
+    Form1 &form() { return *m_form; }
+    ConnectionTable &table() { return m_form->connectionTable(); }
+    QString counter() const;
+    const QList<MessageRequest> &messages() const { return m_messages; }
+
+private:
+    std::unique_ptr<Form1> m_form;
+    quint16 m_port = 0;
+    QList<MessageRequest> m_messages;
+};
+
+} // namespace testsupport
