@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Headless Chromium through the proxy. One case per run:
+#   page        the page loads through the proxy with its script and every image, fetched on
+#               more than one browser connection at a time
+#   error-page  a host name that cannot be resolved, on the default port, shows the proxy's
+#               error page; what Chromium shows for a refused non-default port is printed
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+case_name="${1:?usage: chromium_cases.sh CASE}"
+e2e_require_tools chromium nginx curl timeout
+e2e_init
+
+# Loads URL through the proxy and writes the resulting DOM to FILE. Chromium's own exit status
+# is not judged: the DOM is.
+dump_dom()
+{
+    local url="$1" file="$2"
+    mkdir -p "$E2E_TMP/chromium-home"
+    e2e_detached env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u no_proxy \
+        -u NO_PROXY HOME="$E2E_TMP/chromium-home" \
+        timeout -k 5 30 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --disable-quic --disable-dev-shm-usage --user-data-dir="$E2E_TMP/chromium-profile" \
+        --proxy-server="http://127.0.0.1:$PROXY_PORT" --proxy-bypass-list="<-loopback>" \
+        --dump-dom "$url" > "$file" 2> "$file.err" ||
+        e2e_note "chromium exited with status $? for $url"
+}
+
+dom_has()
+{
+    grep -qF -- "$2" "$1" || {
+        echo "----- DOM of $3 -----" >&2
+        head -c 3000 "$1" >&2
+        echo >&2
+        e2e_show_file "$1.err" "chromium stderr"
+        e2e_fail "the DOM of $3 lacks '$2'"
+    }
+}
+
+case "$case_name" in
+page)
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    url="http://127.0.0.1:$NGINX_PORT/index.html"
+    dump_dom "$url" "$E2E_TMP/page.dom"
+    dom_has "$E2E_TMP/page.dom" "<h1>Origin page</h1>" "$url"
+    dom_has "$E2E_TMP/page.dom" "script ran" "$url"
+    dom_has "$E2E_TMP/page.dom" "images loaded: ${#E2E_PAGE_IMAGES[@]}" "$url"
+    # Every resource reached nginx through the proxy: the default rules removed Chromium's
+    # User-Agent, which a direct fetch would carry.
+    for path in /index.html /slow.js "${E2E_PAGE_IMAGES[@]}"; do
+        line="$(e2e_access_line "GET $path HTTP/1.1")"
+        e2e_expect_field "$line" ua -
+        e2e_expect_field "$line" status 200
+    done
+    if grep -v '| ua=- |' "$E2E_TMP/access.log" | grep -q .; then
+        e2e_fail "a request reached nginx without the proxy: $(grep -v '| ua=- |' "$E2E_TMP/access.log" | head -n 1)"
+    fi
+    e2e_stop_host
+    peak="$(sed -n 's/^peak connections \([0-9]*\)$/\1/p' "$E2E_TMP/host.out")"
+    e2e_note "nginx logged $(wc -l < "$E2E_TMP/access.log") requests; at most $peak browser connections were open at once"
+    [ "${peak:-0}" -ge 2 ] ||
+        e2e_fail "the browser never had two connections open at once (peak ${peak:-none})"
+    ;;
+error-page)
+    e2e_start_host
+    # A host name that cannot be resolved, on port 80: Chromium accepts the page without a
+    # status line there.
+    url="http://no-such-host.invalid/"
+    dump_dom "$url" "$E2E_TMP/error.dom"
+    dom_has "$E2E_TMP/error.dom" "Error Number:" "$url"
+    dom_has "$E2E_TMP/error.dom" "Vesktor 1.0" "$url"
+    e2e_note "$url shows: $(sed -e 's/<[^>]*>/ /g' "$E2E_TMP/error.dom" | tr -s ' \n' ' ')"
+
+    # A refused connection on another port: the proxy answers with the same page (curl shows
+    # it when told to accept a response without a status line); Chromium's view is recorded.
+    closed_port="$(e2e_pick_port)"
+    refused="http://127.0.0.1:$closed_port/"
+    e2e_curl_proxy --http0.9 -o "$E2E_TMP/refused.curl" "$refused"
+    dom_has "$E2E_TMP/refused.curl" "Error Number:" "$refused (curl)"
+    e2e_note "curl through the proxy for $refused: $(sed -e 's/<[^>]*>/ /g' "$E2E_TMP/refused.curl" | tr -s ' \n' ' ')"
+    dump_dom "$refused" "$E2E_TMP/refused.dom"
+    e2e_note "Chromium for $refused shows the DOM '$(tr -s ' \n' ' ' < "$E2E_TMP/refused.dom" | head -c 600)' and reports: $(grep -o 'Page load failed.*' "$E2E_TMP/refused.dom.err" || echo nothing)"
+    ;;
+*)
+    e2e_fail "unknown case $case_name"
+    ;;
+esac
+
+e2e_stop_host
+echo "PASSED: $case_name"

@@ -1,0 +1,199 @@
+#!/usr/bin/env bash
+# curl through the proxy to nginx. One case per run:
+#   files              a 1 MiB and a 100 MiB file arrive byte for byte
+#   redirect           a 301 arrives as the origin sent it (status, Location, body)
+#   chunked            a chunked, compressed response arrives unchanged, chunk framing included
+#   post               a 300 KiB POST body reaches the origin whole
+#   headers-default    default rules: the request line is a path; User-Agent, Cookie, Referer,
+#                      From, Date and Proxy-Connection never arrive; the log records the
+#                      browser's header lines
+#   headers-add        "Add these headers:": Via: Vesktor 1.0 arrives
+#   headers-change     "Replace these headers:": the User-Agent arrives replaced
+#   headers-allow-only "Only allow these headers.": only allowed header lines arrive
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+case_name="${1:?usage: curl_cases.sh CASE}"
+e2e_require_tools curl nginx sha256sum cmp gzip
+e2e_init
+
+# Headers a browser might send that the default rules must keep from the origin, plus a probe
+# header that no rule names and Accept, which the allow-list passes.
+send_headers=(
+    -H "User-Agent: e2e-agent/1.0"
+    -H "Cookie: session=e2e"
+    -H "Referer: http://referrer.example/page"
+    -H "From: tester@example.com"
+    -H "Date: Tue, 15 Nov 1994 08:12:31 GMT"
+    -H "Proxy-Connection: keep-alive"
+    -H "X-E2E-Probe: probe"
+    -H "Accept: text/html"
+)
+
+same_hash()
+{
+    local expected actual
+    expected="$(sha256sum < "$1" | cut -d' ' -f1)"
+    actual="$(sha256sum < "$2" | cut -d' ' -f1)"
+    [ "$expected" = "$actual" ] || e2e_fail "$3: sha256 $actual differs from the origin's $expected"
+}
+
+header_value()
+{
+    # The value of header $2 in the response header file $1 (the last response's), without CR.
+    tr -d '\r' < "$1" | sed -n "s/^$2: *//Ip" | tail -n 1
+}
+
+status_line() { head -n 1 "$1" | tr -d '\r'; }
+
+case "$case_name" in
+files)
+    E2E_CURL_TIME=120
+    e2e_make_docroot big
+    e2e_start_nginx
+    e2e_start_host
+    for name in file-1m.bin file-100m.bin; do
+        code="$(e2e_curl_proxy -o "$E2E_TMP/$name" -w '%{http_code}' \
+            "http://127.0.0.1:$NGINX_PORT/$name")"
+        [ "$code" = 200 ] || e2e_fail "$name: status $code through the proxy"
+        same_hash "$E2E_TMP/www/$name" "$E2E_TMP/$name" "$name"
+        e2e_note "$name arrived whole ($(stat -c %s "$E2E_TMP/$name") bytes)"
+        e2e_access_line "GET /$name HTTP/1.1" > /dev/null
+    done
+    ;;
+redirect)
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    url="http://127.0.0.1:$NGINX_PORT/moved"
+    e2e_curl_direct -D "$E2E_TMP/direct.h" -o "$E2E_TMP/direct.b" "$url"
+    e2e_curl_proxy -D "$E2E_TMP/proxy.h" -o "$E2E_TMP/proxy.b" "$url"
+    [ "$(status_line "$E2E_TMP/direct.h")" = "HTTP/1.1 301 Moved Permanently" ] ||
+        e2e_fail "the origin did not answer 301 directly: $(status_line "$E2E_TMP/direct.h")"
+    [ "$(status_line "$E2E_TMP/proxy.h")" = "HTTP/1.1 301 Moved Permanently" ] ||
+        e2e_fail "through the proxy: $(status_line "$E2E_TMP/proxy.h")"
+    location="$(header_value "$E2E_TMP/proxy.h" Location)"
+    if [ -z "$location" ] || [ "$location" != "$(header_value "$E2E_TMP/direct.h" Location)" ]; then
+        e2e_fail "Location through the proxy is '$location'"
+    fi
+    cmp "$E2E_TMP/direct.b" "$E2E_TMP/proxy.b" || e2e_fail "the redirect's body differs"
+    e2e_note "301 to $location arrived unchanged"
+    ;;
+chunked)
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    url="http://127.0.0.1:$NGINX_PORT/chunked/text.txt"
+    # --raw keeps the chunk framing, so the comparison covers the bytes on the wire.
+    e2e_curl_direct --raw -H 'Accept-Encoding: gzip' -D "$E2E_TMP/direct.h" \
+        -o "$E2E_TMP/direct.b" "$url"
+    [ "$(header_value "$E2E_TMP/direct.h" Transfer-Encoding)" = chunked ] ||
+        e2e_fail "the origin did not send a chunked response; the test setup is wrong"
+    e2e_curl_proxy --raw -H 'Accept-Encoding: gzip' -D "$E2E_TMP/proxy.h" \
+        -o "$E2E_TMP/proxy.b" "$url"
+    [ "$(status_line "$E2E_TMP/proxy.h")" = "HTTP/1.1 200 OK" ] ||
+        e2e_fail "through the proxy: $(status_line "$E2E_TMP/proxy.h")"
+    [ "$(header_value "$E2E_TMP/proxy.h" Transfer-Encoding)" = chunked ] ||
+        e2e_fail "the response through the proxy is not chunked"
+    cmp "$E2E_TMP/direct.b" "$E2E_TMP/proxy.b" || e2e_fail "the chunked body differs"
+    # And decoded, it is the file.
+    e2e_curl_proxy -H 'Accept-Encoding: gzip' -o "$E2E_TMP/proxy.gz" "$url"
+    gzip -dc "$E2E_TMP/proxy.gz" > "$E2E_TMP/proxy.txt" || e2e_fail "the body is not gzip"
+    cmp "$E2E_TMP/www/chunked/text.txt" "$E2E_TMP/proxy.txt" ||
+        e2e_fail "the decoded body differs from the file"
+    e2e_note "chunked body of $(stat -c %s "$E2E_TMP/proxy.b") bytes arrived unchanged"
+    ;;
+post)
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    head -c 307200 /dev/urandom > "$E2E_TMP/body.bin"
+    # "Expect:" keeps curl from waiting for a 100 Continue before sending the body.
+    code="$(e2e_curl_proxy -o /dev/null -w '%{http_code}' -H 'Expect:' \
+        -H 'Content-Type: application/octet-stream' --data-binary "@$E2E_TMP/body.bin" \
+        "http://127.0.0.1:$NGINX_PORT/post/upload.bin")"
+    [ "$code" = 201 ] || e2e_fail "POST through the proxy answered $code, not 201"
+    line="$(e2e_access_line "POST /post/upload.bin HTTP/1.1")"
+    e2e_expect_field "$line" content_length 307200
+    cmp "$E2E_TMP/body.bin" "$E2E_TMP/uploads/store/upload.bin" ||
+        e2e_fail "the body the origin stored differs from the one sent"
+    e2e_note "a 307200-byte POST body arrived whole"
+    ;;
+headers-*)
+    mode="${case_name#headers-}"
+    host_options=()
+    # What the origin must see for each header: default rules first.
+    ua=- cookie=- referer=- from=- date=- via=- probe=probe accept=text/html
+    case "$mode" in
+    default) host_options=(--log "$E2E_TMP/proxy-log.txt") ;;
+    add)
+        host_options=(--add)
+        via="Vesktor 1.0"
+        ;;
+    change)
+        # Without removal, so that the replaced User-Agent is not dropped afterwards.
+        host_options=(--change --no-remove)
+        ua="Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)"
+        cookie="session=e2e" referer="http://referrer.example/page"
+        from="tester@example.com" date="Tue, 15 Nov 1994 08:12:31 GMT"
+        ;;
+    allow-only)
+        # Without removal, so that only the allow-list keeps headers away.
+        host_options=(--allow-only --no-remove)
+        probe=-
+        ;;
+    *) e2e_fail "unknown case $case_name" ;;
+    esac
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host "${host_options[@]}"
+
+    # Sent directly, every header is in the log: the log format records them.
+    e2e_curl_direct -o /dev/null "${send_headers[@]}" \
+        "http://127.0.0.1:$NGINX_PORT/index.html?direct-$mode"
+    line="$(e2e_access_line "GET /index.html?direct-$mode HTTP/1.1")"
+    e2e_expect_field "$line" ua "e2e-agent/1.0"
+    e2e_expect_field "$line" cookie "session=e2e"
+    e2e_expect_field "$line" proxy_connection "keep-alive"
+
+    code="$(e2e_curl_proxy -o "$E2E_TMP/page.html" -w '%{http_code}' "${send_headers[@]}" \
+        "http://127.0.0.1:$NGINX_PORT/index.html?proxied-$mode")"
+    [ "$code" = 200 ] || e2e_fail "status $code through the proxy"
+    cmp "$E2E_TMP/www/index.html" "$E2E_TMP/page.html" || e2e_fail "the page differs"
+    # The request line arrives with the path alone as its target.
+    line="$(e2e_access_line "?proxied-$mode ")"
+    case "$line" in
+    "GET /index.html?proxied-$mode HTTP/1.1 |"*) ;;
+    *) e2e_fail "the request line did not arrive as a path: $line" ;;
+    esac
+    e2e_expect_field "$line" ua "$ua"
+    e2e_expect_field "$line" cookie "$cookie"
+    e2e_expect_field "$line" referer "$referer"
+    e2e_expect_field "$line" from "$from"
+    e2e_expect_field "$line" date "$date"
+    e2e_expect_field "$line" via "$via"
+    e2e_expect_field "$line" proxy_connection -
+    e2e_expect_field "$line" probe "$probe"
+    e2e_expect_field "$line" accept "$accept"
+    e2e_note "origin saw: $line"
+
+    if [ "$mode" = default ]; then
+        e2e_stop_host
+        log="$E2E_TMP/proxy-log.txt"
+        grep -q $'\tVesktor Started\r$' "$log" || e2e_fail "no start entry in the proxy's log"
+        grep -q $'\tNew Request Received From\t127.0.0.1\r$' "$log" ||
+            e2e_fail "no request entry for 127.0.0.1 in the proxy's log"
+        for header in "User-Agent: e2e-agent/1.0" "Cookie: session=e2e" \
+            "Proxy-Connection: keep-alive" "X-E2E-Probe: probe"; do
+            grep -qF $'\t\t\t    '"$header"$'\r' "$log" ||
+                e2e_fail "the proxy's log lacks the header line '$header'"
+        done
+        grep -q $'\tVesktor Stopped\r$' "$log" || e2e_fail "no stop entry in the proxy's log"
+    fi
+    ;;
+*)
+    e2e_fail "unknown case $case_name"
+    ;;
+esac
+
+e2e_stop_host
+echo "PASSED: $case_name"

@@ -1,0 +1,174 @@
+// Runs the proxy window without a screen so that outside programs (curl, a browser, a web
+// server) can talk through it. The settings are typed into the window's controls and Start is
+// clicked, exactly as a user would do it; the program itself has no command line.
+//
+// Prints "listening <port>" on stdout once the proxy runs, then serves until SIGTERM, SIGINT
+// or the end of stdin, clicks Stop (so a log gets its stop entry) and prints
+// "peak connections <n>", the highest connection count the window showed.
+#include <QApplication>
+#include <QCheckBox>
+#include <QCommandLineParser>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSocketNotifier>
+#include <QTest>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "app/main_window.h"
+#include "app/message_box.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onStopSignal(int)
+{
+    const char byte = 1;
+    // Nothing useful can be done in a signal handler when the pipe is full: a byte is already
+    // waiting then.
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+[[noreturn]] void fail(const QString &text, int code)
+{
+    std::fprintf(stderr, "test host: %s\n", qPrintable(text));
+    std::exit(code);
+}
+
+template <typename Control> Control *control(QWidget &form, const char *objectName)
+{
+    auto *found = form.findChild<Control *>(QString::fromLatin1(objectName));
+    if (!found)
+        fail(QStringLiteral("the window has no control named %1").arg(objectName), 2);
+    return found;
+}
+
+void tick(QWidget &form, const char *objectName, bool isTicked)
+{
+    control<QCheckBox>(form, objectName)->setChecked(isTicked);
+}
+
+// The window, watched: every count it shows is also remembered, so that the highest number of
+// simultaneous browser connections can be reported at the end.
+class ObservedForm : public Form1 {
+public:
+    void showConnectionCount(const QString &caption) override
+    {
+        Form1::showConnectionCount(caption);
+        peakConnections = qMax(peakConnections, caption.trimmed().toInt());
+    }
+
+    int peakConnections = 0;
+};
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Runs the proxy window headless with the given settings."));
+    parser.addHelpOption();
+    const QCommandLineOption port(QStringLiteral("port"),
+                                  QStringLiteral("Port to listen on (0: any free port)."),
+                                  QStringLiteral("N"), QStringLiteral("8080"));
+    const QCommandLineOption maxThreads(QStringLiteral("max-threads"),
+                                        QStringLiteral("Connection limit."), QStringLiteral("T"));
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 QStringLiteral("Tick Log: and write the log to PATH."),
+                                 QStringLiteral("PATH"));
+    const QCommandLineOption allowOnly(QStringLiteral("allow-only"),
+                                       QStringLiteral("Select \"Only allow these headers.\"."));
+    const QCommandLineOption change(QStringLiteral("change"),
+                                    QStringLiteral("Tick \"Replace these headers:\"."));
+    const QCommandLineOption noRemove(QStringLiteral("no-remove"),
+                                      QStringLiteral("Untick \"Remove these headers:\"."));
+    const QCommandLineOption add(QStringLiteral("add"),
+                                 QStringLiteral("Tick \"Add these headers:\"."));
+    parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add});
+    parser.process(app);
+
+    // While the host shuts down, "stop anyway?" is answered Yes: it was told to stop. Every
+    // other question is answered No, every notice OK, and all of them are shown on stderr.
+    bool isShuttingDown = false;
+    setMessageBoxHandler([&isShuttingDown](QWidget *, const MessageRequest &request) {
+        std::fprintf(stderr, "message box: %s\n",
+                     qPrintable(QString(request.text).replace(QLatin1String("\r\n"), " / ")));
+        std::fflush(stderr);
+        if (request.buttons == MessageButtons::Ok)
+            return MessageAnswer::Ok;
+        return isShuttingDown ? MessageAnswer::Yes : MessageAnswer::No;
+    });
+
+    ObservedForm form;
+    control<QLineEdit>(form, "txtPort")->setText(parser.value(port));
+    if (parser.isSet(maxThreads))
+        control<QLineEdit>(form, "txtMaxThr")->setText(parser.value(maxThreads));
+    if (parser.isSet(log)) {
+        tick(form, "chkLog", true);
+        control<QLineEdit>(form, "txtLogPath")->setText(parser.value(log));
+    }
+    if (parser.isSet(allowOnly))
+        control<QRadioButton>(form, "Option2")->setChecked(true);
+    if (parser.isSet(change))
+        tick(form, "chkChange", true);
+    if (parser.isSet(noRemove))
+        tick(form, "chkRemove", false);
+    if (parser.isSet(add))
+        tick(form, "chkAdd", true);
+
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form))
+        fail(QStringLiteral("the window was not shown"), 2);
+    auto *command1 = control<QPushButton>(form, "Command1");
+    QTest::mouseClick(command1, Qt::LeftButton);
+    if (command1->text() != QLatin1String("Stop"))
+        fail(
+            QStringLiteral("the proxy did not start (Command1 reads \"%1\")").arg(command1->text()),
+            3);
+    std::printf("listening %d\n", int(form.connectionTable().Listener.LocalPort()));
+    std::fflush(stdout);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        fail(QStringLiteral("no signal pipe"), 2);
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    // A loop of its own: QCoreApplication::quit() would first ask the window to close, and the
+    // window asks "Are you sure you want to exit?".
+    QEventLoop serving;
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &serving, &QEventLoop::quit);
+    QSocketNotifier stdinNotifier(STDIN_FILENO, QSocketNotifier::Read);
+    QObject::connect(&stdinNotifier, &QSocketNotifier::activated, &serving,
+                     [&serving, &stdinNotifier] {
+                         char buffer[256];
+                         const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
+                         if (count <= 0) {
+                             stdinNotifier.setEnabled(false);
+                             serving.quit();
+                         }
+                     });
+    serving.exec();
+
+    isShuttingDown = true;
+    if (command1->text() == QLatin1String("Stop"))
+        QTest::mouseClick(command1, Qt::LeftButton);
+    std::printf("peak connections %d\n", form.peakConnections);
+    std::fflush(stdout);
+    return command1->text() == QLatin1String("Start") ? 0 : 4;
+}
