@@ -5,6 +5,7 @@
 #include "net/error_page.h"
 #include "net/proxy_host.h"
 #include "net/request_reception.h"
+#include "net/tunnel.h"
 #include "net/upstream_relay.h"
 
 ConnectionTable::ConnectionTable(ProxyHost &host, RequestLog &log, QObject *parent)
@@ -24,6 +25,8 @@ ConnectionTable::ConnectionTable(ProxyHost &host, RequestLog &log, QObject *pare
             [this](int Index) { Win_SendComplete(*this, Index); });
     connect(&WinSend, &WinsockArray::ConnectEvent, this,
             [this](int Index) { WinSend_Connect(*this, Index); });
+    connect(&WinSend, &WinsockArray::SendComplete, this,
+            [this](int Index) { WinSend_SendComplete(*this, Index); });
     connect(&WinSend, &WinsockArray::DataArrival, this,
             [this](int Index) { WinSend_DataArrival(*this, Index); });
     connect(&WinSend, &WinsockArray::CloseEvent, this,

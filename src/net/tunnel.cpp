@@ -1,6 +1,7 @@
 #include "net/tunnel.h"
 
 #include "net/connection_table.h"
+#include "net/flow_control.h"
 
 const char kTunnelEstablished[] = "HTTP/1.1 200 Connection established\r\n\r\n";
 
@@ -24,9 +25,15 @@ void openTunnel(ConnectionTable &table, int Index)
 void passToServer(ConnectionTable &table, int Index, const QByteArray &chunk)
 {
     ProxyConnection &record = table.record(Index);
+    Winsock *client = table.Win(Index);
     Winsock *upstream = table.WinSend(Index);
-    if (record.isTunnelOpen && upstream && upstream->State() == Winsock::sckConnected)
-        upstream->SendData(chunk);
+    if (record.isTunnelOpen && client && upstream && upstream->State() == Winsock::sckConnected)
+        passOn(*client, *upstream, chunk);
     else if (!record.isTunnelOpen)
         record.strBody.append(chunk);
+}
+
+void WinSend_SendComplete(ConnectionTable &table, int Index)
+{
+    resumeAfterDrain(table.Win(Index));
 }

@@ -15,4 +15,7 @@ void openTunnel(ConnectionTable &table, int Index);
 // Bytes from the browser on a tunnel slot: to the server, or held until the tunnel is open.
 void passToServer(ConnectionTable &table, int Index, const QByteArray &chunk);
 
+// The server has been sent everything the browser tunnelled: the browser may be read again.
+void WinSend_SendComplete(ConnectionTable &table, int Index);
+
 extern const char kTunnelEstablished[];

@@ -1,6 +1,7 @@
 #include "net/upstream_relay.h"
 
 #include "net/connection_table.h"
+#include "net/flow_control.h"
 #include "net/tunnel.h"
 
 void WinSend_Connect(ConnectionTable &table, int Index)
@@ -23,7 +24,7 @@ void WinSend_DataArrival(ConnectionTable &table, int Index)
     Winsock *client = table.Win(Index);
     if (client && client->State() == Winsock::sckConnected) {
         table.record(Index).isSendComplete = false;
-        client->SendData(piece);
+        passOn(*upstream, *client, piece);
     } else {
         table.ResetProx(Index, false);
     }
@@ -36,7 +37,8 @@ void WinSend_DataArrival(ConnectionTable &table, int Index)
 void Win_SendComplete(ConnectionTable &table, int Index)
 {
     table.record(Index).isSendComplete = true;
-    const Winsock *upstream = table.WinSend(Index);
+    Winsock *upstream = table.WinSend(Index);
+    resumeAfterDrain(upstream);
     const int state = upstream ? upstream->State() : Winsock::sckClosed;
     if (state == Winsock::sckConnected || state == Winsock::sckResolvingHost ||
         state == Winsock::sckConnecting)

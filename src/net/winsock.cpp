@@ -22,6 +22,9 @@ constexpr int kListenBacklog = 511;
 // usually given descriptors back.
 constexpr int kAcceptRetryMilliseconds = 200;
 
+// What Qt may still take from the kernel after receiving was paused.
+constexpr qint64 kPausedReadBufferBytes = 64 * 1024;
+
 // Connections announced by ConnectionRequest and not accepted yet. Everything runs on the GUI
 // thread, so a plain set is enough.
 QSet<qintptr> &waitingConnections()
@@ -80,6 +83,7 @@ bool Winsock::Listen()
 {
     Close();
     m_listenError.clear();
+    raiseDescriptorLimit();
     if (m_localPort < 0 || m_localPort > 65535) {
         m_listenError = QStringLiteral("the port is outside 0 to 65535");
         return false;
@@ -166,6 +170,7 @@ void Winsock::onConnected()
     }
     m_state = sckConnected;
     rememberPeer();
+    m_resetWatch.watch(m_socket->socketDescriptor());
     emit ConnectEvent();
     // Data that came before the connection was announced was held back (see adoptSocket).
     if (m_socket && m_state == sckConnected && m_socket->bytesAvailable() > 0)
@@ -184,8 +189,9 @@ void Winsock::adoptSocket(QTcpSocket *socket)
 {
     m_socket = socket;
     connect(socket, &QTcpSocket::readyRead, this, [this] {
-        // Nothing is announced before ConnectEvent; onConnected() catches up.
-        if (m_state == sckResolvingHost || m_state == sckConnecting)
+        // Nothing is announced before ConnectEvent, nor while paused; onConnected() and
+        // ResumeReceiving() catch up.
+        if (m_state == sckResolvingHost || m_state == sckConnecting || m_isPaused)
             return;
         if (m_socket && m_socket->bytesAvailable() > 0)
             emit DataArrival(m_socket->bytesAvailable());
@@ -211,15 +217,8 @@ void Winsock::onSocketError(int socketError)
     if (!m_socket)
         return;
     const auto error = QAbstractSocket::SocketError(socketError);
-    // Qt reports a FIN and a reset alike as RemoteHostClosedError: both are the peer's close.
     if (error == QAbstractSocket::RemoteHostClosedError && m_state == sckConnected) {
-        // Bytes that came with the FIN are announced before the close.
-        if (m_socket->bytesAvailable() > 0)
-            emit DataArrival(m_socket->bytesAvailable());
-        if (!m_socket || m_state != sckConnected)
-            return;
-        m_state = sckClosing;
-        emit CloseEvent();
+        onPeerEnded();
         return;
     }
     if (m_state != sckResolvingHost && m_state != sckConnecting && m_state != sckConnected)
@@ -227,6 +226,65 @@ void Winsock::onSocketError(int socketError)
     m_state = sckError;
     const SocketErrorInfo info = socketErrorInfo(error);
     emit Error(info.number, info.description);
+}
+
+// Qt reports a FIN and a reset alike as RemoteHostClosedError. For an upstream connection the
+// watch tells them apart: a reset is an error, so the browser learns the response was cut.
+void Winsock::onPeerEnded()
+{
+    m_hasPeerEnded = true;
+    if (!m_isPaused)
+        announcePeerEnd();
+}
+
+void Winsock::announcePeerEnd()
+{
+    // Bytes that came before the FIN or reset are announced first.
+    if (m_socket && m_socket->bytesAvailable() > 0)
+        emit DataArrival(m_socket->bytesAvailable());
+    if (!m_socket || m_state != sckConnected || m_isPaused)
+        return;
+    const bool wasReset = m_resetWatch.wasReset();
+    m_resetWatch.release();
+    if (wasReset) {
+        m_state = sckError;
+        const SocketErrorInfo info = socketErrorInfo(QAbstractSocket::RemoteHostClosedError);
+        emit Error(info.number, info.description);
+        return;
+    }
+    m_state = sckClosing;
+    emit CloseEvent();
+}
+
+void Winsock::PauseReceiving()
+{
+    if (!m_socket || m_isPaused)
+        return;
+    m_isPaused = true;
+    // Qt stops reading from the kernel once this much waits in its own buffer.
+    m_socket->setReadBufferSize(kPausedReadBufferBytes);
+}
+
+void Winsock::ResumeReceiving()
+{
+    if (!m_isPaused)
+        return;
+    m_isPaused = false;
+    if (!m_socket)
+        return;
+    m_socket->setReadBufferSize(0);
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation] {
+            if (generation != m_generation || !m_socket || m_isPaused || m_state != sckConnected)
+                return;
+            if (m_hasPeerEnded)
+                announcePeerEnd();
+            else if (m_socket->bytesAvailable() > 0)
+                emit DataArrival(m_socket->bytesAvailable());
+        },
+        Qt::QueuedConnection);
 }
 
 void Winsock::onBytesWritten()
@@ -258,6 +316,9 @@ void Winsock::Close()
         QTcpSocket *socket = m_socket;
         m_socket = nullptr;
         ++m_generation;
+        m_resetWatch.release();
+        m_isPaused = false;
+        m_hasPeerEnded = false;
         socket->disconnect(this);
         closeGracefully(socket);
     }
@@ -266,8 +327,12 @@ void Winsock::Close()
 
 int Winsock::State() const
 {
-    // Qt has seen the peer's close, and the close event is on its way through the event loop.
-    if (m_state == sckConnected && m_socket && m_socket->state() != QAbstractSocket::ConnectedState)
+    // Qt has seen a browser's close, and the close event is on its way through the event loop:
+    // the slot already counts as free. An upstream connection stays connected until its end
+    // has been announced, with every byte before it, so that whether it ended in a close or
+    // an error is decided in one place.
+    if (m_state == sckConnected && m_socket && !m_resetWatch.isWatching() && !m_isPaused &&
+        m_socket->bytesAvailable() == 0 && m_socket->state() != QAbstractSocket::ConnectedState)
         return sckClosing;
     return m_state;
 }

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include "net/reset_watch.h"
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -68,6 +70,13 @@ public:
     // Bytes handed to SendData that have not reached the kernel yet.
     qint64 BytesQueued() const;
 
+    // Flow control. While paused, nothing more is taken from the peer (the kernel's TCP window
+    // then holds the sender back) and neither DataArrival nor the peer's close is announced;
+    // resuming announces, from the event loop, whatever waited, in order.
+    void PauseReceiving();
+    void ResumeReceiving();
+    bool IsReceivingPaused() const { return m_isPaused; }
+
 signals:
     // A connection waits on the listener; it is closed unless a handler accepts it.
     void ConnectionRequest(qintptr requestID);
@@ -84,6 +93,8 @@ private:
     void onConnectionWaiting(qintptr descriptor);
     void onConnected();
     void rememberPeer();
+    void onPeerEnded();
+    void announcePeerEnd();
 
     qint32 m_localPort = 0;
     QTcpServer *m_server = nullptr;
@@ -92,5 +103,8 @@ private:
     quint64 m_generation = 0; // tells reports of a replaced socket from the current one's
     bool m_isInsideConnect = false;
     QString m_remoteHostIP;
+    bool m_isPaused = false;
+    bool m_hasPeerEnded = false; // the peer closed or reset while receiving was paused
+    ResetWatch m_resetWatch;     // upstream connections only: a server's reset is an error
     QString m_listenError;
 };

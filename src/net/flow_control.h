@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+
+class Winsock;
+
+// Backpressure between the two sockets of a slot. A piece read from one side is queued on the
+// other at once; while that queue is above the high-water mark, nothing more is read from the
+// first side, so a slow reader holds a fast sender back through TCP instead of through this
+// program's memory. Reading resumes when the queue has drained (its send-complete report).
+constexpr qint64 kQueueHighWaterBytes = 1024 * 1024;
+
+// Queues piece on to and pauses from while to's queue is above the mark.
+void passOn(Winsock &from, Winsock &to, const QByteArray &piece);
+
+// to has sent everything queued on it: from may be read again.
+void resumeAfterDrain(Winsock *from);
