@@ -58,11 +58,6 @@ QByteArray withOrigin(QByteArray text, const QByteArray &authority)
     return text.replace("{origin}", authority);
 }
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
 } // namespace
 
 class TestProxyEndToEnd : public QObject {
@@ -94,7 +89,6 @@ private slots:
     void upstreamFailureSendsErrorPageThenCloses_data();
     void upstreamFailureSendsErrorPageThenCloses();
     void originResetAfterPartialResponseAppendsPage();
-    void upstreamErrorAfterPartialResponseAppendsPage();
 
     void curlDownloadsThroughTheProxy();
 
@@ -720,35 +714,7 @@ void TestProxyEndToEnd::originResetAfterPartialResponseAppendsPage()
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
     QCOMPARE(client.received(), part + expectedPage("10054", "Connection reset by peer"));
     QCOMPARE(upstreamClosed.count(), 0);
-    QTRY_COMPARE(counter(), QStringLiteral("0"));
-}
-
-// An error reported by the upstream socket in the middle of a response: the page follows the
-// bytes already relayed on the same connection, then the connection is closed.
-void TestProxyEndToEnd::upstreamErrorAfterPartialResponseAppendsPage()
-{
-    OriginServer origin;
-    QVERIFY(origin.listen());
-    ProxyClient client;
-    QVERIFY(connectClient(client));
-    client.send(absoluteGet(origin.authority(), "/cut"));
-    QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(0), 10000);
-    const QByteArray part =
-        "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + QByteArray(100, 'p');
-    origin.send(0, part);
-    QTRY_COMPARE_WITH_TIMEOUT(client.received(), part, 10000);
-
-    // The socket layer reports no error for a broken connection on this platform (see the test
-    // above), so the report is raised as the upstream socket would raise it.
-    const SocketErrorInfo reset = socketErrorInfo(QAbstractSocket::RemoteHostClosedError);
-    Winsock *upstream = table().WinSend(0);
-    QVERIFY(upstream);
-    emit upstream->Error(reset.number, reset.description);
-
-    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
-    QCOMPARE(client.received(),
-             part + expectedPage(QByteArray::number(reset.number), reset.description.toLatin1()));
-    QTRY_VERIFY_WITH_TIMEOUT(origin.isDisconnected(0), 10000);
+    QVERIFY(origin.isDisconnected(0));
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 

@@ -60,11 +60,6 @@ QByteArray connectRequest(const QByteArray &target)
 
 const QByteArray kEstablished(kTunnelEstablished);
 
-QByteArray sha256(const QByteArray &data)
-{
-    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
-}
-
 } // namespace
 
 class TestTunnel : public QObject {

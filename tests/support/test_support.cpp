@@ -1,5 +1,6 @@
 #include "support/test_support.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QTcpServer>
 
@@ -19,6 +20,11 @@ QByteArray readFileBytes(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+QByteArray sha256(const QByteArray &data)
+{
+    return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
 } // namespace testsupport

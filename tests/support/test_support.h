@@ -12,4 +12,7 @@ quint16 freeLoopbackPort();
 // The whole content of a file, or an empty array when it cannot be read.
 QByteArray readFileBytes(const QString &path);
 
+// The SHA-256 of data in hex, for comparing large transfers with a readable failure.
+QByteArray sha256(const QByteArray &data);
+
 } // namespace testsupport
