@@ -676,6 +676,11 @@ void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses_data()
         << absoluteGet("127.0.0.1:99999", "/") << QByteArray("400") << badRequestDescription();
     QTest::newRow("no request target") << QByteArray("GET\r\nHost: 127.0.0.1:1\r\n\r\n")
                                        << QByteArray("400") << badRequestDescription();
+    // A header block that never ends is refused once it passes the limit; the rest of what the
+    // client sends is dropped.
+    QTest::newRow("header block without end")
+        << "GET http://127.0.0.1:1/ HTTP/1.1\r\nX-Filler: " + QByteArray(kMaxHeaderBytes + 1, 'f')
+        << QByteArray("431") << headerTooLargeDescription();
 }
 
 void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses()

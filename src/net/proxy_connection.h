@@ -18,4 +18,5 @@ struct ProxyConnection {
     bool isHeaderComplete = false; // the CR LF CR LF of the current request has arrived
     bool isTunnel = false;         // a CONNECT request made this slot a tunnel (or tried to)
     bool isTunnelOpen = false;     // the browser has been told the tunnel is established
+    bool isRefused = false; // the request was refused; further bytes from the browser are dropped
 };

@@ -51,6 +51,12 @@ qint32 lengthValue(const QByteArray &text)
 
 } // namespace
 
+QString headerTooLargeDescription()
+{
+    return QStringLiteral("Request header too large: the header block did not end within %1 bytes")
+        .arg(kMaxHeaderBytes);
+}
+
 QString badRequestDescription()
 {
     return QStringLiteral("Bad request: the request line or the Host header cannot be forwarded");
@@ -113,6 +119,8 @@ void Win_DataArrival(ConnectionTable &table, int Index)
     if (chunk.isEmpty())
         return;
     ProxyConnection &record = table.record(Index);
+    if (record.isRefused)
+        return;
     if (record.isTunnel) {
         // A tunnel carries bytes, not requests.
         passToServer(table, Index, chunk);
@@ -120,8 +128,15 @@ void Win_DataArrival(ConnectionTable &table, int Index)
     }
     if (!record.isReceivingBody)
         table.log().writeRequestEntry(client->RemoteHostIP());
-    if (!collectChunk(record, chunk))
+    if (!collectChunk(record, chunk)) {
+        if (!record.isHeaderComplete && record.strBody.size() > kMaxHeaderBytes) {
+            record.isRefused = true;
+            record.strBody.clear();
+            sendErrorPage(table, Index, kHeaderTooLargeNumber, headerTooLargeDescription(),
+                          "431 Request Header Fields Too Large");
+        }
         return;
+    }
 
     const bool isForwardable = table.host().RewriteRequest(record);
     Winsock *upstream = table.WinSend(Index);

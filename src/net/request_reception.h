@@ -21,5 +21,12 @@ qint32 contentLengthOf(const QByteArray &header);
 constexpr qint16 kBadRequestNumber = 400;
 QString badRequestDescription();
 
+// A header block that has not ended after this many bytes is refused with an error page: no
+// browser sends one nearly this large, and collecting it without end would let one connection
+// take all memory. Bodies are not limited; their size is announced.
+constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
+constexpr qint16 kHeaderTooLargeNumber = 431;
+QString headerTooLargeDescription();
+
 // Data arrived from the browser on slot Index.
 void Win_DataArrival(ConnectionTable &table, int Index);
