@@ -4,17 +4,21 @@
 #               more than one browser connection at a time
 #   error-page  a host name that cannot be resolved, on the default port, shows the proxy's
 #               error page; what Chromium shows for a refused non-default port is printed
+#   https       an https:// page from a local TLS origin loads through a CONNECT tunnel with
+#               its image; the origin sees Chromium's own header lines, the proxy logs the
+#               CONNECT requests; what Chromium shows for a refused tunnel target is printed
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_name="${1:?usage: chromium_cases.sh CASE}"
 e2e_require_tools chromium nginx curl timeout
 e2e_init
 
-# Loads URL through the proxy and writes the resulting DOM to FILE. Chromium's own exit status
-# is not judged: the DOM is.
+# dump_dom URL FILE [FLAG...]: loads URL through the proxy and writes the resulting DOM to
+# FILE. Chromium's own exit status is not judged: the DOM is.
 dump_dom()
 {
     local url="$1" file="$2"
+    shift 2
     mkdir -p "$E2E_TMP/chromium-home"
     e2e_detached env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u no_proxy \
         -u NO_PROXY HOME="$E2E_TMP/chromium-home" \
@@ -22,7 +26,7 @@ dump_dom()
         --disable-background-networking --disable-component-update --disable-sync \
         --disable-quic --disable-dev-shm-usage --user-data-dir="$E2E_TMP/chromium-profile" \
         --proxy-server="http://127.0.0.1:$PROXY_PORT" --proxy-bypass-list="<-loopback>" \
-        --dump-dom "$url" > "$file" 2> "$file.err" ||
+        "$@" --dump-dom "$url" > "$file" 2> "$file.err" ||
         e2e_note "chromium exited with status $? for $url"
 }
 
@@ -82,6 +86,48 @@ error-page)
     e2e_note "curl through the proxy for $refused: $(sed -e 's/<[^>]*>/ /g' "$E2E_TMP/refused.curl" | tr -s ' \n' ' ')"
     dump_dom "$refused" "$E2E_TMP/refused.dom"
     e2e_note "Chromium for $refused shows the DOM '$(tr -s ' \n' ' ' < "$E2E_TMP/refused.dom" | head -c 600)' and reports: $(grep -o 'Page load failed.*' "$E2E_TMP/refused.dom.err" || echo nothing)"
+    ;;
+https)
+    e2e_require_tools openssl
+    e2e_make_tls_docroot
+    e2e_start_nginx tls
+    e2e_start_host --log "$E2E_TMP/proxy-log.txt"
+    # The certificate is self-signed, made by this run.
+    url="https://localhost:$TLS_PORT/"
+    dump_dom "$url" "$E2E_TMP/https.dom" --ignore-certificate-errors
+    dom_has "$E2E_TMP/https.dom" "<h1>$E2E_TLS_MARKER</h1>" "$url"
+    dom_has "$E2E_TMP/https.dom" "image loaded from https:" "$url"
+    # The page and its image arrived over TLS with Chromium's own User-Agent: no header rule
+    # reaches inside a tunnel.
+    for path in / "$E2E_TLS_IMAGE"; do
+        line="$(e2e_access_line "GET $path HTTP/1.1")"
+        e2e_expect_field "$line" scheme https
+        e2e_expect_field "$line" status 200
+        case "$line" in
+        *" | ua=Mozilla/"*) ;;
+        *) e2e_fail "the origin did not see Chromium's User-Agent: $line" ;;
+        esac
+    done
+    e2e_note "origin saw: $(e2e_access_line "GET $E2E_TLS_IMAGE HTTP/1.1")"
+
+    # A tunnel target on which nothing listens: the proxy answers 502 with its page; Chromium's
+    # view is recorded.
+    closed_port="$(e2e_pick_port)"
+    refused="https://localhost:$closed_port/"
+    dump_dom "$refused" "$E2E_TMP/refused.dom" --ignore-certificate-errors
+    e2e_note "Chromium for $refused shows the DOM '$(tr -s ' \n' ' ' < "$E2E_TMP/refused.dom" | head -c 600)' and reports: $(grep -o 'Page load failed.*' "$E2E_TMP/refused.dom.err" || echo nothing)"
+
+    e2e_stop_host
+    # Chromium went through the proxy: the log holds the CONNECT requests, each with its
+    # target in Host.
+    log="$E2E_TMP/proxy-log.txt"
+    entries="$(grep -c $'\tNew Request Received From\t127.0.0.1\r$' "$log" || true)"
+    [ "$entries" -ge 2 ] || e2e_fail "the proxy's log has $entries request entries, expected 2"
+    for target in "localhost:$TLS_PORT" "localhost:$closed_port"; do
+        grep -qF $'\t\t\t    '"Host: $target"$'\r' "$log" ||
+            e2e_fail "the proxy's log lacks the CONNECT header line 'Host: $target'"
+    done
+    e2e_note "the proxy logged $entries requests, for: $(sed -n 's/^\t\t\t    Host: \(.*\)\r$/\1/p' "$log" | sort | uniq -c | tr -s ' \n' ' ')"
     ;;
 *)
     e2e_fail "unknown case $case_name"

@@ -10,6 +10,9 @@
 #   headers-add        "Add these headers:": Via: Vesktor 1.0 arrives
 #   headers-change     "Replace these headers:": the User-Agent arrives replaced
 #   headers-allow-only "Only allow these headers.": only allowed header lines arrive
+#   https              through a CONNECT tunnel to an HTTPS origin: a page and a 10 MiB file
+#                      arrive byte for byte, the origin sees TLS and the client's own header
+#                      lines, the proxy's log records the CONNECT; a refused target gives 502
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_name="${1:?usage: curl_cases.sh CASE}"
@@ -188,6 +191,101 @@ headers-*)
                 e2e_fail "the proxy's log lacks the header line '$header'"
         done
         grep -q $'\tVesktor Stopped\r$' "$log" || e2e_fail "no stop entry in the proxy's log"
+    fi
+    ;;
+https)
+    e2e_require_tools openssl
+    e2e_make_tls_docroot
+    e2e_start_nginx tls
+    e2e_start_host --log "$E2E_TMP/proxy-log.txt"
+    # The origin's certificate is checked against the one made for this run, so what arrives
+    # can only have come from nginx, end to end encrypted through the tunnel.
+    tls=(--cacert "$E2E_TMP/tls/cert.pem")
+    base="https://localhost:$TLS_PORT"
+
+    e2e_curl_direct "${tls[@]}" -D "$E2E_TMP/direct.h" -o "$E2E_TMP/direct.b" \
+        "${send_headers[@]}" "$base/index.html?direct"
+    e2e_curl_proxy "${tls[@]}" -D "$E2E_TMP/proxy.h" -o "$E2E_TMP/proxy.b" \
+        "${send_headers[@]}" "$base/index.html?proxied"
+    # curl writes the proxy's answer to CONNECT first, then the origin's response.
+    [ "$(status_line "$E2E_TMP/proxy.h")" = "HTTP/1.1 200 Connection established" ] ||
+        e2e_fail "the proxy answered CONNECT with: $(status_line "$E2E_TMP/proxy.h")"
+    [ "$(tr -d '\r' < "$E2E_TMP/proxy.h" | grep '^HTTP/' | tail -n 1)" = "HTTP/1.1 200 OK" ] ||
+        e2e_fail "the origin's status through the tunnel: $(grep '^HTTP/' "$E2E_TMP/proxy.h")"
+    cmp "$E2E_TMP/direct.b" "$E2E_TMP/proxy.b" ||
+        e2e_fail "the page through the tunnel differs from the direct fetch"
+    cmp "$E2E_TMP/www-tls/index.html" "$E2E_TMP/proxy.b" || e2e_fail "the page differs"
+
+    # Inside the tunnel no header rule applies: every header line curl sent arrives, over TLS.
+    line="$(e2e_access_line "GET /index.html?proxied HTTP/1.1")"
+    e2e_expect_field "$line" scheme https
+    case "$line" in
+    *" | tls=TLSv1."[23]*) ;;
+    *) e2e_fail "the request did not arrive over TLS 1.2 or 1.3: $line" ;;
+    esac
+    e2e_expect_field "$line" ua "e2e-agent/1.0"
+    e2e_expect_field "$line" cookie "session=e2e"
+    e2e_expect_field "$line" referer "http://referrer.example/page"
+    e2e_expect_field "$line" from "tester@example.com"
+    e2e_expect_field "$line" date "Tue, 15 Nov 1994 08:12:31 GMT"
+    e2e_expect_field "$line" proxy_connection "keep-alive"
+    e2e_expect_field "$line" probe probe
+    e2e_expect_field "$line" status 200
+    e2e_note "origin saw: $line"
+
+    # A 10 MiB body, and a target given as an IPv4 address (the certificate names it too).
+    E2E_CURL_TIME=60
+    code="$(e2e_curl_proxy "${tls[@]}" -o "$E2E_TMP/file-10m.bin" -w '%{http_code}' \
+        "https://127.0.0.1:$TLS_PORT/file-10m.bin")"
+    [ "$code" = 200 ] || e2e_fail "file-10m.bin: status $code through the tunnel"
+    same_hash "$E2E_TMP/www-tls/file-10m.bin" "$E2E_TMP/file-10m.bin" file-10m.bin
+    line="$(e2e_access_line "GET /file-10m.bin HTTP/1.1")"
+    e2e_expect_field "$line" scheme https
+    e2e_note "file-10m.bin arrived whole ($(stat -c %s "$E2E_TMP/file-10m.bin") bytes)"
+
+    # A target port on which nothing listens: the proxy's own answer, 502 with its page.
+    closed_port="$(e2e_pick_port)"
+    status=0
+    env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
+        -u no_proxy -u NO_PROXY curl -sS --max-time "$E2E_CURL_TIME" \
+        -x "http://127.0.0.1:$PROXY_PORT" "${tls[@]}" -D "$E2E_TMP/refused.h" -o /dev/null \
+        "https://localhost:$closed_port/" 2> "$E2E_TMP/refused.err" || status=$?
+    [ "$status" -ne 0 ] || e2e_fail "curl reached https://localhost:$closed_port/ through the proxy"
+    [ "$(status_line "$E2E_TMP/refused.h")" = "HTTP/1.1 502 Bad Gateway" ] ||
+        e2e_fail "CONNECT to a refused port was answered: $(status_line "$E2E_TMP/refused.h")"
+    e2e_note "CONNECT to refused port $closed_port: $(status_line "$E2E_TMP/refused.h"); curl exit $status: $(tr '\n' ' ' < "$E2E_TMP/refused.err")"
+    # The same CONNECT sent by hand: the answer is a whole response, the page its body. The
+    # inner script gets its values as arguments.
+    # shellcheck disable=SC2016
+    e2e_detached timeout -k 2 10 bash -c 'exec 3<> "/dev/tcp/127.0.0.1/$1" &&
+        printf "CONNECT localhost:%s HTTP/1.1\r\nHost: localhost:%s\r\n\r\n" "$2" "$2" >&3 &&
+        cat <&3' refused "$PROXY_PORT" "$closed_port" > "$E2E_TMP/refused.raw" ||
+        e2e_fail "no complete answer to CONNECT localhost:$closed_port (exit code $?)"
+    sed -n '1,/^\r$/p' "$E2E_TMP/refused.raw" | tr -d '\r' > "$E2E_TMP/refused.raw.h"
+    sed '1,/^\r$/d' "$E2E_TMP/refused.raw" > "$E2E_TMP/refused.raw.b"
+    [ "$(status_line "$E2E_TMP/refused.raw.h")" = "HTTP/1.1 502 Bad Gateway" ] ||
+        e2e_fail "CONNECT by hand was answered: $(head -c 300 "$E2E_TMP/refused.raw")"
+    [ "$(header_value "$E2E_TMP/refused.raw.h" Content-Type)" = text/html ] ||
+        e2e_fail "the 502 is not text/html: $(cat "$E2E_TMP/refused.raw.h")"
+    [ "$(header_value "$E2E_TMP/refused.raw.h" Connection)" = close ] ||
+        e2e_fail "the 502 lacks Connection: close: $(cat "$E2E_TMP/refused.raw.h")"
+    [ "$(header_value "$E2E_TMP/refused.raw.h" Content-Length)" = "$(stat -c %s "$E2E_TMP/refused.raw.b")" ] ||
+        e2e_fail "the 502's Content-Length does not match its $(stat -c %s "$E2E_TMP/refused.raw.b")-byte body"
+    grep -qF "Error Number:" "$E2E_TMP/refused.raw.b" || e2e_fail "the 502's body is not the error page"
+    e2e_note "the 502's page reads: $(sed -e 's/<[^>]*>/ /g' "$E2E_TMP/refused.raw.b" | tr -s ' \r\n' ' ')"
+
+    e2e_stop_host
+    log="$E2E_TMP/proxy-log.txt"
+    entries="$(grep -c $'\tNew Request Received From\t127.0.0.1\r$' "$log" || true)"
+    [ "$entries" -ge 3 ] || e2e_fail "the proxy's log has $entries request entries, expected 3"
+    # The log records each CONNECT's header lines; Host names the tunnel's target.
+    for target in "localhost:$TLS_PORT" "127.0.0.1:$TLS_PORT" "localhost:$closed_port"; do
+        grep -qF $'\t\t\t    '"Host: $target"$'\r' "$log" ||
+            e2e_fail "the proxy's log lacks the CONNECT header line 'Host: $target'"
+    done
+    # The header lines sent inside the tunnel are encrypted: the proxy never sees them.
+    if grep -qF "X-E2E-Probe" "$log"; then
+        e2e_fail "a header line from inside the tunnel is in the proxy's log"
     fi
     ;;
 *)

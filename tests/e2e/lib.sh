@@ -10,6 +10,7 @@ E2E_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 E2E_TMP=""
 NGINX_PID=""
 NGINX_PORT=""
+TLS_PORT=""
 HOST_PID=""
 HOST_STDIN=""
 HOST_STATUS=""
@@ -207,17 +208,74 @@ EOF
     done > "$root/chunked/text.txt"
 }
 
-# Starts nginx on a free loopback port (NGINX_PORT) serving $E2E_TMP/www.
+# The HTTPS origin's files in $E2E_TMP/www-tls: a page with a marker text and one image whose
+# script reports whether the image loaded, and a 10 MiB file.
+E2E_TLS_MARKER="Served over TLS through the tunnel"
+E2E_TLS_IMAGE=/img/lock.png
+
+e2e_make_tls_docroot()
+{
+    local root="$E2E_TMP/www-tls"
+    mkdir -p "$root/img"
+    e2e_write_png "$root$E2E_TLS_IMAGE"
+    cat > "$root/index.html" << EOF
+<!DOCTYPE html>
+<html><head><title>Vesktor e2e HTTPS page</title></head>
+<body><h1>$E2E_TLS_MARKER</h1>
+<img id="lock" src="$E2E_TLS_IMAGE" alt="">
+<p id="image">image not loaded</p>
+<script>
+window.addEventListener('load', function () {
+    var image = document.getElementById('lock');
+    if (image.complete && image.naturalWidth > 0)
+        document.getElementById('image').textContent = 'image loaded from ' + location.protocol;
+});
+</script>
+</body></html>
+EOF
+    head -c 10485760 /dev/urandom > "$root/file-10m.bin"
+}
+
+# A fresh self-signed certificate for localhost (and 127.0.0.1) in $E2E_TMP/tls, valid for a
+# day.
+e2e_make_certificate()
+{
+    e2e_require_tools openssl
+    mkdir -p "$E2E_TMP/tls"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+        -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+        -keyout "$E2E_TMP/tls/key.pem" -out "$E2E_TMP/tls/cert.pem" \
+        > "$E2E_TMP/tls/openssl.out" 2>&1 || {
+        e2e_show_file "$E2E_TMP/tls/openssl.out" "openssl output"
+        e2e_fail "openssl could not make a certificate"
+    }
+}
+
+# e2e_start_nginx [tls]: starts nginx on a free loopback port (NGINX_PORT) serving
+# $E2E_TMP/www. With "tls", it also serves $E2E_TMP/www-tls over HTTPS on a second free port
+# (TLS_PORT) with a certificate made here; e2e_make_tls_docroot fills that folder.
 e2e_start_nginx()
 {
     e2e_require_tools nginx
-    local user_line="" attempt port
+    local with_tls="" user_line="" attempt port tls_port=""
+    if [ "${1:-}" = tls ]; then
+        with_tls=1
+        e2e_make_certificate
+    fi
     # As root, nginx would hand its workers to "nobody", who cannot read the temporary folder.
     if [ "$(id -u)" -eq 0 ]; then
         user_line="user $(id -un) $(id -gn);"
     fi
+    mkdir -p "$E2E_TMP/servers"
     for ((attempt = 0; attempt < 5; attempt++)); do
         port="$(e2e_pick_port)"
+        if [ -n "$with_tls" ]; then
+            tls_port="$(e2e_pick_port)"
+            [ "$tls_port" != "$port" ] || continue
+            sed -e "s|@TLS_PORT@|$tls_port|g" -e "s|@TMP@|$E2E_TMP|g" \
+                -e "s|@TLS_ROOT@|$E2E_TMP/www-tls|g" "$E2E_DIR/nginx-tls-server.conf.in" \
+                > "$E2E_TMP/servers/tls.conf"
+        fi
         sed -e "s|@PORT@|$port|g" -e "s|@TMP@|$E2E_TMP|g" -e "s|@ROOT@|$E2E_TMP/www|g" \
             -e "s|@USER@|$user_line|" "$E2E_DIR/nginx.conf.in" > "$E2E_TMP/nginx.conf"
         : > "$E2E_TMP/nginx-error.log"
@@ -227,13 +285,14 @@ e2e_start_nginx()
         local i
         for ((i = 0; i < 100; i++)); do
             kill -0 "$NGINX_PID" 2> /dev/null || break
-            e2e_port_answers "$port" && break
+            nginx_answers "$port" "$tls_port" && break
             sleep 0.1
         done
-        if kill -0 "$NGINX_PID" 2> /dev/null && e2e_port_answers "$port"; then
+        if kill -0 "$NGINX_PID" 2> /dev/null && nginx_answers "$port" "$tls_port"; then
             NGINX_PORT="$port"
+            TLS_PORT="$tls_port"
             e2e_watch_nginx
-            e2e_note "nginx serves on 127.0.0.1:$NGINX_PORT"
+            e2e_note "nginx serves on 127.0.0.1:$NGINX_PORT${TLS_PORT:+, HTTPS on $TLS_PORT}"
             return 0
         fi
         wait "$NGINX_PID" 2> /dev/null || true
@@ -245,6 +304,12 @@ e2e_start_nginx()
         fi
     done
     e2e_fail "nginx found no free port in 5 attempts"
+}
+
+# nginx_answers PORT [TLS_PORT]: every port given accepts connections.
+nginx_answers()
+{
+    e2e_port_answers "$1" && { [ -z "${2:-}" ] || e2e_port_answers "$2"; }
 }
 
 # Should this script be killed without running its cleanup, nginx would live on. A watcher
