@@ -17,8 +17,8 @@ HOST_STATUS=""
 PROXY_PORT=""
 E2E_WATCH=""
 
-# The proxy keeps the upstream port as a signed 16-bit number, so the origin listens below
-# 32768.
+# Servers of the suite listen below Linux's ephemeral range (32768 and up), so that the ports
+# it picks never clash with the local ends of outgoing connections.
 E2E_PORT_LOW=20000
 E2E_PORT_HIGH=32767
 
@@ -84,7 +84,7 @@ e2e_end_process()
 
 e2e_port_answers() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
 
-# A loopback port below 32768 on which nothing answers right now.
+# A loopback port in that range on which nothing answers right now.
 e2e_pick_port()
 {
     local i port
