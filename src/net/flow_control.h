@@ -8,7 +8,10 @@ class Winsock;
 // other at once; while that queue is above the high-water mark, nothing more is read from the
 // first side, so a slow reader holds a fast sender back through TCP instead of through this
 // program's memory. Reading resumes when the queue has drained (its send-complete report).
-constexpr qint64 kQueueHighWaterBytes = 1024 * 1024;
+// The kernel's own socket buffers (several MiB on loopback) keep the connection busy while the
+// queue drains, so a mark of one read's worth is enough for full speed; each byte above it is
+// resident memory for the whole of a slow download.
+constexpr qint64 kQueueHighWaterBytes = 256 * 1024;
 
 // Queues piece on to and pauses from while to's queue is above the mark.
 void passOn(Winsock &from, Winsock &to, const QByteArray &piece);

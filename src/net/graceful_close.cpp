@@ -3,7 +3,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTcpSocket>
-#include <QTimer>
+#include <QTimerEvent>
 
 #include <cerrno>
 #include <linux/sockios.h>
@@ -43,21 +43,30 @@ qint64 unacknowledgedBytes(int descriptor)
     return count;
 }
 
-// Lives as a child of the socket it closes, so both go together.
+// Lives as a child of the socket it closes, so both go together. One of these is made for
+// every connection the proxy closes, so it keeps to a plain timer and the connections it needs.
 class LingeringClose : public QObject {
 public:
     explicit LingeringClose(QTcpSocket *socket) : QObject(socket), m_socket(socket)
     {
-        socket->readAll();
+        if (socket->bytesAvailable() > 0)
+            socket->readAll();
         connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::bytesWritten, this, [this] { onBytesWritten(); });
-        connect(&m_check, &QTimer::timeout, this, [this] { check(); });
         m_sinceProgress.start();
         m_lastPending = pendingBytes();
-        m_check.start(checkMilliseconds);
+        m_timerId = startTimer(checkMilliseconds);
         if (socket->bytesToWrite() == 0)
             shutDownWriting();
+        else
+            connect(socket, &QTcpSocket::bytesWritten, this, [this] { onBytesWritten(); });
+    }
+
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        if (event->timerId() == m_timerId)
+            check();
     }
 
 private:
@@ -103,7 +112,9 @@ private:
 
     void finish()
     {
-        m_check.stop();
+        if (m_timerId != 0)
+            killTimer(m_timerId);
+        m_timerId = 0;
         if (descriptor() >= 0)
             drainReceiveQueue(descriptor());
         m_socket->abort();
@@ -111,7 +122,7 @@ private:
     }
 
     QTcpSocket *m_socket;
-    QTimer m_check;
+    int m_timerId = 0;
     QElapsedTimer m_sinceProgress;
     qint64 m_lastPending = 0;
     bool m_isShutDown = false;
@@ -126,6 +137,13 @@ void closeGracefully(QTcpSocket *socket)
     // The owner may be destroyed long before the peer answers our FIN.
     socket->setParent(QCoreApplication::instance());
 
+    // Qt is reporting the peer's close on this socket right now: it still reads as connected,
+    // but its descriptor is gone, and Qt finishes tearing it down itself once the report is
+    // over. Nothing is left to deliver on it.
+    if (socket->state() == QAbstractSocket::ConnectedState && !socket->isValid()) {
+        socket->deleteLater();
+        return;
+    }
     if (socket->state() != QAbstractSocket::ConnectedState) {
         socket->abort();
         socket->deleteLater();

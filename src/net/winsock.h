@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 
@@ -25,9 +26,12 @@ class QTcpSocket;
 // - GetData() returns every byte received so far.
 // - No event is raised from inside the operation that causes it: a Connect that fails at once
 //   (a refused loopback port) reports its Error, and one that succeeds at once its
-//   ConnectEvent, from the event loop after Connect has returned.
+//   ConnectEvent, from the event loop after Connect has returned; a SendData whose bytes the
+//   kernel takes at once reports its SendComplete from the event loop too.
 // - A connection announced by ConnectionRequest and not accepted by the time the handler
-//   returns is closed: the client sees its connection end without a byte.
+//   returns is closed: the client sees its connection end without a byte. Before that, if
+//   accepted connections turn out to have been closed by their peers, their CloseEvents are
+//   raised and the same connection is announced once more.
 class Winsock : public QObject {
     Q_OBJECT
 public:
@@ -70,6 +74,10 @@ public:
     // Bytes handed to SendData that have not reached the kernel yet.
     qint64 BytesQueued() const;
 
+    // The most this socket takes from the kernel before its bytes have been read with GetData:
+    // it bounds the piece one DataArrival announces, and with it what a relay holds at once.
+    static constexpr qint64 kReadBufferBytes = 256 * 1024;
+
     // Flow control. While paused, nothing more is taken from the peer (the kernel's TCP window
     // then holds the sender back) and neither DataArrival nor the peer's close is announced;
     // resuming announces, from the event loop, whatever waited, in order.
@@ -91,8 +99,11 @@ private:
     void onSocketError(int socketError);
     void onBytesWritten();
     void onConnectionWaiting(qintptr descriptor);
+    static int announceQuietCloses();
     void onConnected();
+    void announceSendComplete();
     void rememberPeer();
+    void forgetPeer();
     void onPeerEnded();
     void announcePeerEnd();
 
@@ -102,7 +113,12 @@ private:
     int m_state = sckClosed;
     quint64 m_generation = 0; // tells reports of a replaced socket from the current one's
     bool m_isInsideConnect = false;
-    QString m_remoteHostIP;
+    bool m_isInsideSend = false;
+    bool m_isSendCompletePending = false;
+    // The peer's address as Qt reports it, and its text, made when it is first asked for (most
+    // upstream connections are never asked).
+    QHostAddress m_remoteAddress;
+    mutable QString m_remoteHostIP;
     bool m_isPaused = false;
     bool m_hasPeerEnded = false; // the peer closed or reset while receiving was paused
     ResetWatch m_resetWatch;     // upstream connections only: a server's reset is an error

@@ -1,0 +1,386 @@
+#!/usr/bin/env bash
+# Measures Vesktor against two general forward proxies, tinyproxy and Privoxy, and against the
+# origin server reached directly, on loopback:
+#   - wrk with 1, 50 and 250 connections on a 1 KiB file, with keep-alive and with
+#     "Connection: close", and 50 keep-alive connections on a 100 KiB file;
+#   - curl fetching a 256 MiB file, each download checked byte for byte (SHA-256);
+#   - the peak resident memory (VmHWM) of each proxy in each scenario.
+# Each measurement is repeated and the median is reported, in one table with Vesktor's ratio
+# to each peer and to direct (bench/report.awk prints it). Everything listens on loopback
+# ports of its own; only processes started here are stopped, and only those.
+#
+# Installs what is missing (apt-get) and makes a Release build in build-bench/ first.
+#
+# Settings (environment): BENCH_SECONDS per wrk run (default 2), BENCH_REPEATS (default 3),
+# BENCH_RESULTS: a file to which the medians are also written as tab-separated values,
+# BENCH_SKIP_BUILD=1 uses build-bench/ as it is, BENCH_HOST_PROGRAM runs another build's
+# test host in Vesktor's place (to compare builds).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+bench="$here/bench"
+seconds="${BENCH_SECONDS:-2}"
+repeats="${BENCH_REPEATS:-3}"
+
+source "$here/scripts/packages.sh"
+BENCH_PACKAGES=(wrk nginx tinyproxy privoxy curl)
+"$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+if [ "${BENCH_SKIP_BUILD:-}" != 1 ]; then
+    echo "# building build-bench/ (Release)"
+    mkdir -p "$here/build-bench"
+    if ! "$here/scripts/build.sh" "$here/build-bench" -DCMAKE_BUILD_TYPE=Release \
+        > "$here/build-bench/bench-build.log" 2>&1; then
+        tail -n 30 "$here/build-bench/bench-build.log" >&2
+        echo "FAILED: the build (log: build-bench/bench-build.log)" >&2
+        exit 1
+    fi
+fi
+host_program="${BENCH_HOST_PROGRAM:-$here/build-bench/tests/host/vesktor_test_host}"
+[ -x "$host_program" ] || { echo "no test host at $host_program" >&2; exit 1; }
+
+started_at=$SECONDS
+tmp="$(mktemp -d "${TMPDIR:-/tmp}/vesktor-bench.XXXXXX")"
+pids=()          # everything started here, stopped by cleanup() in reverse order
+host_stdin=""
+watch_fd=""
+
+note() { echo "# $*"; }
+
+fail()
+{
+    echo "FAILED: $*" >&2
+    exit 1
+}
+
+still_runs() { kill -0 "$1" 2> /dev/null; }
+
+stop_process()
+{
+    local pid="$1" i
+    kill -TERM "$pid" 2> /dev/null || return 0
+    for ((i = 0; i < 50; i++)); do
+        still_runs "$pid" || break
+        sleep 0.1
+    done
+    still_runs "$pid" && kill -KILL "$pid" 2> /dev/null
+    wait "$pid" 2> /dev/null || true
+}
+
+cleanup()
+{
+    local status=$? i
+    set +e
+    trap '' PIPE INT TERM
+    [ -n "$host_stdin" ] && exec {host_stdin}>&-
+    for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+        stop_process "${pids[i]}"
+    done
+    if [ -n "$watch_fd" ]; then
+        echo done >&"$watch_fd"
+        exec {watch_fd}>&-
+    fi
+    if [ "$status" -ne 0 ]; then
+        for log in "$tmp"/*.log "$tmp"/*.err; do
+            [ -s "$log" ] && { echo "----- $log -----" >&2; tail -n 20 "$log" >&2; }
+        done
+    fi
+    if [ -n "${BENCH_KEEP_TMP:-}" ]; then echo "kept $tmp" >&2; else rm -rf "$tmp"; fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# Should this script be killed without running cleanup(), a watcher ends what it started: it
+# reads a pipe whose only writer is this script, and at end of input without "done" it stops
+# every process listed in $tmp/pids.
+mkfifo "$tmp/watch"
+(
+    trap '' INT TERM
+    word=""
+    read -r word < "$tmp/watch" || true
+    if [ "$word" != done ] && [ -f "$tmp/pids" ]; then
+        while read -r pid; do kill -TERM "$pid" 2> /dev/null; done < "$tmp/pids"
+    fi
+) < /dev/null > /dev/null 2>&1 &
+exec {watch_fd}> "$tmp/watch"
+
+remember() { pids+=("$1"); echo "$1" >> "$tmp/pids"; }
+
+port_answers() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
+
+# A free loopback port. Below 32768: the proxy keeps the upstream port as a signed 16-bit
+# number, and the kernel hands out ephemeral ports above it.
+pick_port()
+{
+    local i port
+    for ((i = 0; i < 100; i++)); do
+        port=$((20000 + RANDOM % 12768))
+        port_answers "$port" || { echo "$port"; return 0; }
+    done
+    fail "found no free loopback port"
+}
+
+wait_for_port()
+{
+    local pid="$1" port="$2" what="$3" i
+    for ((i = 0; i < 100; i++)); do
+        still_runs "$pid" || fail "$what ended at start"
+        port_answers "$port" && return 0
+        sleep 0.1
+    done
+    fail "$what does not answer on port $port"
+}
+
+fill_template()
+{
+    sed -e "s|@PORT@|$2|g" -e "s|@TMP@|$tmp|g" -e "s|@ROOT@|$tmp/www|g" -e "s|@USER@|${3:-}|" \
+        "$1"
+}
+
+# ---------------------------------------------------------------------------------------------
+# Origin files, servers and proxies
+
+mkdir -p "$tmp/www" "$tmp/privoxy"
+head -c 1024 /dev/urandom > "$tmp/www/1k.bin"
+head -c 102400 /dev/urandom > "$tmp/www/100k.bin"
+head -c 268435456 /dev/urandom > "$tmp/www/256m.bin"
+big_sha="$(sha256sum < "$tmp/www/256m.bin" | cut -d' ' -f1)"
+
+nginx_port="$(pick_port)"
+user_line=""
+# As root, nginx would hand its worker to "nobody", who cannot read the temporary folder.
+[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
+fill_template "$bench/nginx.conf.in" "$nginx_port" "$user_line" > "$tmp/nginx.conf"
+nginx -p "$tmp" -c "$tmp/nginx.conf" -e "$tmp/nginx-error.log" < /dev/null \
+    > "$tmp/nginx.log" 2>&1 &
+remember $!
+wait_for_port $! "$nginx_port" nginx
+origin="127.0.0.1:$nginx_port"
+
+tinyproxy_port="$(pick_port)"
+fill_template "$bench/tinyproxy.conf.in" "$tinyproxy_port" > "$tmp/tinyproxy.conf"
+tinyproxy -d -c "$tmp/tinyproxy.conf" < /dev/null > "$tmp/tinyproxy.err" 2>&1 &
+tinyproxy_pid=$!
+remember "$tinyproxy_pid"
+wait_for_port "$tinyproxy_pid" "$tinyproxy_port" tinyproxy
+
+privoxy_port="$(pick_port)"
+fill_template "$bench/privoxy.conf.in" "$privoxy_port" > "$tmp/privoxy.conf"
+privoxy --no-daemon --pidfile "$tmp/privoxy.pid" "$tmp/privoxy.conf" < /dev/null \
+    > "$tmp/privoxy.err" 2>&1 &
+privoxy_pid=$!
+remember "$privoxy_pid"
+wait_for_port "$privoxy_pid" "$privoxy_port" Privoxy
+
+# Vesktor with its default settings, on a port the system picks. Its stdin is a pipe held by
+# this script: should the script end in any way, the host sees end of input and stops. The
+# program's main() chooses Qt's own event loop (QT_NO_GLIB=1, see src/main.cpp); the test host
+# has a main() of its own, so it is given the same here.
+mkfifo "$tmp/host.in"
+QT_NO_GLIB="${QT_NO_GLIB-1}" QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' \
+    "$host_program" --port 0 \
+    < "$tmp/host.in" > "$tmp/host.out" 2> "$tmp/host.err" &
+vesktor_pid=$!
+remember "$vesktor_pid"
+exec {host_stdin}> "$tmp/host.in"
+for ((i = 0; i < 100; i++)); do
+    grep -q '^listening [0-9]' "$tmp/host.out" && break
+    still_runs "$vesktor_pid" || fail "the test host ended at start"
+    sleep 0.1
+done
+vesktor_port="$(sed -n 's/^listening \([0-9]*\)$/\1/p' "$tmp/host.out" | head -n 1)"
+[ -n "$vesktor_port" ] || fail "the test host did not report its port"
+
+note "nginx $origin, Vesktor :$vesktor_port, tinyproxy :$tinyproxy_port, Privoxy :$privoxy_port"
+note "$(tinyproxy -v 2>&1 | head -n 1); $(privoxy --version | head -n 1 | cut -d'(' -f1)"
+note "$(nginx -v 2>&1); $(wrk -v 2>&1 | head -n 1 | cut -d' ' -f1-2)"
+
+targets=(direct vesktor tinyproxy privoxy)
+declare -A proxy_port=([vesktor]=$vesktor_port [tinyproxy]=$tinyproxy_port [privoxy]=$privoxy_port)
+declare -A proxy_pid=([vesktor]=$vesktor_pid [tinyproxy]=$tinyproxy_pid [privoxy]=$privoxy_pid)
+
+# A process and all its descendants.
+process_tree()
+{
+    local pid="$1" child
+    echo "$pid"
+    for child in $(pgrep -P "$pid" 2> /dev/null || true); do
+        process_tree "$child"
+    done
+}
+
+# Forgets the peak resident size of a target's processes, so the next reading covers only
+# what happens from now on.
+reset_peak()
+{
+    local pid
+    [ "$1" = direct ] && return 0
+    for pid in $(process_tree "${proxy_pid[$1]}"); do
+        echo 5 > "/proc/$pid/clear_refs" 2> /dev/null || true
+    done
+}
+
+# The peak resident size in KiB since reset_peak, summed over the target's processes.
+peak_kib()
+{
+    local total=0 pid value
+    if [ "$1" = direct ]; then
+        echo "-"
+        return 0
+    fi
+    for pid in $(process_tree "${proxy_pid[$1]}"); do
+        value="$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2> /dev/null || true)"
+        total=$((total + ${value:-0}))
+    done
+    echo "$total"
+}
+
+curl_through()
+{
+    local target="$1"
+    shift
+    if [ "$target" = direct ]; then
+        env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY curl -sS --noproxy '*' "$@"
+    else
+        env -u http_proxy -u HTTP_PROXY -u all_proxy -u ALL_PROXY -u no_proxy -u NO_PROXY \
+            curl -sS -x "http://127.0.0.1:${proxy_port[$target]}" "$@"
+    fi
+}
+
+# ---------------------------------------------------------------------------------------------
+# Every target hands out the small files byte for byte before anything is timed.
+
+for target in "${targets[@]}"; do
+    for file in 1k.bin 100k.bin; do
+        curl_through "$target" --max-time 10 -o "$tmp/check.bin" "http://$origin/$file" ||
+            fail "$target: curl for $file failed"
+        cmp -s "$tmp/check.bin" "$tmp/www/$file" || fail "$target: $file arrived changed"
+    done
+done
+note "the 1 KiB and 100 KiB files arrive unchanged through every target"
+
+# One line per run: scenario target repeat req/s p50_us p99_us MB/s peak_KiB errors
+results="$tmp/results.tsv"
+: > "$results"
+
+# run_wrk SCENARIO TARGET REPEAT CONNECTIONS MODE FILE
+run_wrk()
+{
+    local scenario="$1" target="$2" repeat="$3" connections="$4" mode="$5" file="$6"
+    local threads=2 url request_target line
+    [ "$connections" -lt 2 ] && threads=1
+    if [ "$target" = direct ]; then
+        url="http://$origin"
+        request_target="/$file"
+    else
+        url="http://127.0.0.1:${proxy_port[$target]}"
+        request_target="http://$origin/$file"
+    fi
+    reset_peak "$target"
+    line="$(timeout $((seconds + 30)) wrk -t "$threads" -c "$connections" -d "${seconds}s" \
+        --timeout 5s -s "$bench/absolute_uri.lua" "$url" -- "$request_target" "$origin" "$mode" \
+        2> "$tmp/wrk.err" | grep '^RESULT ')" ||
+        fail "wrk gave no result for $scenario through $target"
+    local peak
+    peak="$(peak_kib "$target")"
+    # wrk counts as errors broken connections, timeouts and statuses other than 2xx/3xx. For
+    # Vesktor and the origin they make the run invalid. tinyproxy answers a keep-alive request
+    # and then closes the connection without saying so, so wrk's next request on it fails (a
+    # read error) and wrk reconnects: for the peers the errors are counted and shown.
+    echo "$line" | awk -v s="$scenario" -v t="$target" -v r="$repeat" -v peak="$peak" '
+        {
+            for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+            errors = v["connect_errors"] + v["read_errors"] + v["write_errors"] \
+                     + v["status_errors"] + v["timeouts"]
+            seconds = v["duration_us"] / 1e6
+            printf "%s\t%s\t%s\t%.0f\t%d\t%d\t%.1f\t%s\t%d\n", s, t, r, v["requests"] / seconds,
+                   v["p50_us"], v["p99_us"], v["bytes"] / seconds / 1e6, peak, errors
+        }' >> "$results"
+    local errors
+    errors="$(tail -n 1 "$results" | cut -f9)"
+    if [ "$errors" -ne 0 ] && { [ "$target" = vesktor ] || [ "$target" = direct ]; }; then
+        fail "$scenario through $target: $errors errors ($line)"
+    fi
+}
+
+# The download comes first: a process's peak resident size can only be reset to its present
+# size, and what the 250-connection scenarios leave allocated would otherwise count as the
+# download's.
+note "256 MiB download, $repeats times per target, each checked with SHA-256"
+for ((repeat = 1; repeat <= repeats; repeat++)); do
+    for target in "${targets[@]}"; do
+        rm -f "$tmp/download.bin"
+        reset_peak "$target"
+        line="$(curl_through "$target" --max-time 60 -o "$tmp/download.bin" \
+            -w '%{http_code} %{size_download} %{time_total}' "http://$origin/256m.bin")" ||
+            fail "$target: the 256 MiB download failed"
+        peak="$(peak_kib "$target")"
+        read -r status size total <<< "$line"
+        [ "$status" = 200 ] || fail "$target: the 256 MiB download answered $status"
+        sha="$(sha256sum < "$tmp/download.bin" | cut -d' ' -f1)"
+        [ "$sha" = "$big_sha" ] || fail "$target: the 256 MiB download arrived changed ($size bytes)"
+        awk -v t="$target" -v r="$repeat" -v size="$size" -v total="$total" -v peak="$peak" \
+            'BEGIN { printf "download-256m\t%s\t%s\t-\t-\t-\t%.1f\t%s\t0\n", t, r,
+                     size / total / 1e6, peak }' >> "$results"
+    done
+done
+rm -f "$tmp/download.bin"
+note "every download arrived byte for byte"
+
+# Repeats alternate between the targets, so that a neighbour's load on this shared machine
+# falls on all of them alike.
+scenarios=(
+    "ka-1 1 keep-alive 1k.bin"
+    "ka-50 50 keep-alive 1k.bin"
+    "ka-250 250 keep-alive 1k.bin"
+    "close-1 1 close 1k.bin"
+    "close-50 50 close 1k.bin"
+    "close-250 250 close 1k.bin"
+    "ka-50-100k 50 keep-alive 100k.bin"
+)
+for entry in "${scenarios[@]}"; do
+    read -r scenario connections mode file <<< "$entry"
+    note "$scenario: $connections connections, $mode, $file, ${seconds} s x $repeats per target"
+    for ((repeat = 1; repeat <= repeats; repeat++)); do
+        for target in "${targets[@]}"; do
+            run_wrk "$scenario" "$target" "$repeat" "$connections" "$mode" "$file"
+        done
+    done
+done
+
+# ---------------------------------------------------------------------------------------------
+# Medians and the table (bench/report.awk)
+
+medians="$tmp/medians.tsv"
+awk -F'\t' '
+    function median(list,    n, a, i, j, x) {
+        n = split(list, a, " ")
+        for (i = 2; i <= n; i++) {           # insertion sort: a handful of values
+            x = a[i]
+            for (j = i - 1; j >= 1 && (a[j] + 0) > (x + 0); j--) a[j + 1] = a[j]
+            a[j + 1] = x
+        }
+        if (a[1] == "-") return "-"
+        return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+    }
+    {
+        key = $1 "\t" $2
+        if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+        for (f = 4; f <= 9; f++) values[key, f] = values[key, f] " " $f
+    }
+    END {
+        for (k = 1; k <= count; k++) {
+            key = order[k]
+            line = key
+            for (f = 4; f <= 9; f++) line = line "\t" median(values[key, f])
+            print line
+        }
+    }' "$results" > "$medians"
+[ -n "${BENCH_RESULTS:-}" ] && cp "$medians" "$BENCH_RESULTS"
+
+awk -F'\t' -f "$bench/report.awk" "$medians"
+
+note "measured in $((SECONDS - started_at)) s. MB = 10^6 bytes. RSS: the proxy's peak resident" \
+    "size during the scenario (VmHWM, reset to the present size before each run; shared" \
+    "libraries included). errors: wrk's count per run."
