@@ -37,8 +37,9 @@ export QT_NO_GLIB="${QT_NO_GLIB-1}"
 e2e_start_nginx
 e2e_start_host
 
-# The download takes SIZE / RATE seconds; a minute more is allowed.
+# The download takes SIZE / RATE seconds; a minute more is allowed (lib.sh's curl reads it).
 rate_bytes="$(numfmt --from=iec "$rate")"
+# shellcheck disable=SC2034
 E2E_CURL_TIME=$((bytes / rate_bytes + 60))
 # The download is hashed as it arrives, through a pipe that this script also holds open for
 # writing, so that the hashing ends with the script whatever becomes of curl.

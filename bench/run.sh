@@ -76,7 +76,7 @@ cleanup()
         stop_process "${pids[i]}"
     done
     if [ -n "$watch_fd" ]; then
-        echo done >&"$watch_fd"
+        echo "done" >&"$watch_fd"
         exec {watch_fd}>&-
     fi
     if [ "$status" -ne 0 ]; then
@@ -93,14 +93,19 @@ trap 'exit 143' TERM
 
 # Should this script be killed without running cleanup(), a watcher ends what it started: it
 # reads a pipe whose only writer is this script, and at end of input without "done" it stops
-# every process listed in $tmp/pids.
+# every process listed in $tmp/pids and removes the temporary folder. The servers are started
+# with the pipe closed, or they would hold it open themselves.
 mkfifo "$tmp/watch"
 (
     trap '' INT TERM
     word=""
     read -r word < "$tmp/watch" || true
-    if [ "$word" != done ] && [ -f "$tmp/pids" ]; then
-        while read -r pid; do kill -TERM "$pid" 2> /dev/null; done < "$tmp/pids"
+    if [ "$word" != "done" ]; then
+        if [ -f "$tmp/pids" ]; then
+            while read -r pid; do kill -TERM "$pid" 2> /dev/null; done < "$tmp/pids"
+            sleep 2
+        fi
+        [ -n "${BENCH_KEEP_TMP:-}" ] || rm -rf "$tmp"
     fi
 ) < /dev/null > /dev/null 2>&1 &
 exec {watch_fd}> "$tmp/watch"
@@ -153,14 +158,14 @@ user_line=""
 [ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
 fill_template "$bench/nginx.conf.in" "$nginx_port" "$user_line" > "$tmp/nginx.conf"
 nginx -p "$tmp" -c "$tmp/nginx.conf" -e "$tmp/nginx-error.log" < /dev/null \
-    > "$tmp/nginx.log" 2>&1 &
+    > "$tmp/nginx.log" 2>&1 {watch_fd}>&- &
 remember $!
 wait_for_port $! "$nginx_port" nginx
 origin="127.0.0.1:$nginx_port"
 
 tinyproxy_port="$(pick_port)"
 fill_template "$bench/tinyproxy.conf.in" "$tinyproxy_port" > "$tmp/tinyproxy.conf"
-tinyproxy -d -c "$tmp/tinyproxy.conf" < /dev/null > "$tmp/tinyproxy.err" 2>&1 &
+tinyproxy -d -c "$tmp/tinyproxy.conf" < /dev/null > "$tmp/tinyproxy.err" 2>&1 {watch_fd}>&- &
 tinyproxy_pid=$!
 remember "$tinyproxy_pid"
 wait_for_port "$tinyproxy_pid" "$tinyproxy_port" tinyproxy
@@ -168,7 +173,7 @@ wait_for_port "$tinyproxy_pid" "$tinyproxy_port" tinyproxy
 privoxy_port="$(pick_port)"
 fill_template "$bench/privoxy.conf.in" "$privoxy_port" > "$tmp/privoxy.conf"
 privoxy --no-daemon --pidfile "$tmp/privoxy.pid" "$tmp/privoxy.conf" < /dev/null \
-    > "$tmp/privoxy.err" 2>&1 &
+    > "$tmp/privoxy.err" 2>&1 {watch_fd}>&- &
 privoxy_pid=$!
 remember "$privoxy_pid"
 wait_for_port "$privoxy_pid" "$privoxy_port" Privoxy
@@ -180,7 +185,7 @@ wait_for_port "$privoxy_pid" "$privoxy_port" Privoxy
 mkfifo "$tmp/host.in"
 QT_NO_GLIB="${QT_NO_GLIB-1}" QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' \
     "$host_program" --port 0 \
-    < "$tmp/host.in" > "$tmp/host.out" 2> "$tmp/host.err" &
+    < "$tmp/host.in" > "$tmp/host.out" 2> "$tmp/host.err" {watch_fd}>&- &
 vesktor_pid=$!
 remember "$vesktor_pid"
 exec {host_stdin}> "$tmp/host.in"
