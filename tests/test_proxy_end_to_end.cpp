@@ -43,16 +43,6 @@ QByteArray expectedPage(const QByteArray &numberText, const QByteArray &descript
 
 const QByteArray kRequestLogLine = "\tNew Request Received From\t127.0.0.1\r\n";
 
-// Bytes of the current request the slot has taken in, whether or not its header is whole.
-qsizetype collectedBytes(const ProxyConnection &record)
-{
-    if (!record.isReceivingBody)
-        return 0;
-    if (!record.isHeaderComplete)
-        return record.strBody.size();
-    return record.strHeader.size() + 4 + record.strBody.size();
-}
-
 QByteArray withOrigin(QByteArray text, const QByteArray &authority)
 {
     return text.replace("{origin}", authority);

@@ -64,16 +64,6 @@ int busySlots(ConnectionTable &table)
     return busy;
 }
 
-// Bytes of the current request the slot has taken in, whether or not its header is whole.
-qsizetype collectedBytes(const ProxyConnection &record)
-{
-    if (!record.isReceivingBody)
-        return 0;
-    if (!record.isHeaderComplete)
-        return record.strBody.size();
-    return record.strHeader.size() + 4 + record.strBody.size();
-}
-
 bool isEmptyRecord(const ProxyConnection &record)
 {
     return !record.isReceivingBody && !record.isHeaderComplete && record.strHeader.isEmpty() &&

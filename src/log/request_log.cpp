@@ -42,6 +42,8 @@ void RequestLog::Close()
 
 void RequestLog::writeStartEntry()
 {
+    if (!isOpen())
+        return;
     strLogLine =
         dateTimeText(QDateTime::currentDateTime(), QLocale::system()) + "\tVesktor Started\r\n";
     writeLogLine();
@@ -49,6 +51,8 @@ void RequestLog::writeStartEntry()
 
 void RequestLog::writeRequestEntry(const QString &clientIp)
 {
+    if (!isOpen())
+        return;
     strLogLine = dateTimeText(QDateTime::currentDateTime(), QLocale::system()) +
                  "\tNew Request Received From\t" + clientIp.toLatin1() + "\r\n";
     writeLogLine();
@@ -56,12 +60,16 @@ void RequestLog::writeRequestEntry(const QString &clientIp)
 
 void RequestLog::writeHeaderEntry(const QByteArray &headerLine)
 {
+    if (!isOpen())
+        return;
     strLogLine = "\t\t\t    " + headerLine + "\r\n";
     writeLogLine();
 }
 
 void RequestLog::writeStopEntry()
 {
+    if (!isOpen())
+        return;
     strLogLine =
         dateTimeText(QDateTime::currentDateTime(), QLocale::system()) + "\tVesktor Stopped\r\n\r\n";
     writeLogLine();
@@ -90,6 +98,5 @@ QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &loca
 void RequestLog::writeLogLine()
 {
     // A failed write is dropped on purpose: the proxy carries on and the next entry follows.
-    if (m_file.isOpen())
-        m_file.write(strLogLine);
+    m_file.write(strLogLine);
 }

@@ -16,8 +16,9 @@ public:
     bool isOpen() const;
     void Close();
 
-    // Each call builds its entry whole in strLogLine and writes it with one write. Writing
-    // while no file is open, or a write that fails, changes nothing.
+    // Each call builds its entry whole in strLogLine and writes it with one write. While no file
+    // is open nothing is built (a request entry is asked for at every request, logging or not);
+    // a write that fails changes nothing.
     void writeStartEntry(); // at the end of what the file already holds
     void writeRequestEntry(const QString &clientIp);
     void writeHeaderEntry(const QByteArray &headerLine);
