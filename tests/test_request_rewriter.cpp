@@ -540,6 +540,10 @@ void TestRequestRewriter::connectRequests_data()
         << QByteArray("CONNECT ::1:443 HTTP/1.1") << false << QByteArray() << 7;
     QTest::newRow("no host") << QByteArray("CONNECT :443 HTTP/1.1") << false << QByteArray() << 7;
     QTest::newRow("no version") << QByteArray("CONNECT h:443") << false << QByteArray() << 7;
+    QTest::newRow("bare line feed in the host")
+        << QByteArray("CONNECT h\nx:443 HTTP/1.1") << false << QByteArray() << 7;
+    QTest::newRow("control byte in the host")
+        << QByteArray("CONNECT h\x01:443 HTTP/1.1") << false << QByteArray() << 7;
 }
 
 // A tunnel request passes no header rule and sends nothing upstream; its target names the

@@ -190,6 +190,11 @@ bool takeTunnelTarget(ProxyConnection &record, const QList<QByteArray> &lines,
     if (parts.size() != 3)
         return false;
     const QByteArray &target = parts.at(1);
+    // No host name or address holds control bytes; such a target is malformed, not unreachable.
+    for (const char byte : target) {
+        if (static_cast<unsigned char>(byte) < ' ' || byte == '\x7f')
+            return false;
+    }
     QByteArray portText;
     if (target.startsWith('[')) {
         const qsizetype close = target.indexOf("]:");

@@ -44,6 +44,6 @@ QList<QByteArray> splitEntries(const QByteArray &text);
 // A request whose method is exactly "CONNECT" asks for a tunnel: isTunnel is set, every header
 // line is logged, no rule applies, strRequest stays empty, and the target "host:port" (an IPv6
 // literal in brackets, which keep their brackets in strHost) gives strHost and intPort. It
-// fails unless the target has a port from 1 to 65535.
+// fails unless the target has a port from 1 to 65535 and no control bytes.
 bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
                     const HeaderLogSink &logHeader);

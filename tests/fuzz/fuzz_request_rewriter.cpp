@@ -41,6 +41,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     FUZZ_CHECK(record.intPort >= 1 && record.intPort <= 65535);
+    if (record.isTunnel) {
+        // A tunnel sends nothing upstream; it only names where to connect.
+        FUZZ_CHECK(record.strRequest.isEmpty());
+        FUZZ_CHECK(!record.strHost.isEmpty());
+        for (const char byte : record.strHost)
+            FUZZ_CHECK(static_cast<unsigned char>(byte) > ' ' && byte != '\x7f');
+        return 0;
+    }
     const QByteArray &request = record.strRequest;
     const qsizetype headerEnd = request.indexOf("\r\n\r\n");
     FUZZ_CHECK(headerEnd > 0);
