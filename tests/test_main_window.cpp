@@ -89,6 +89,7 @@ private slots:
     void bothOptionHandlersReadOption2();
     void rewriteReadsCurrentControls_data();
     void rewriteReadsCurrentControls();
+    void rewriteFollowsEditsBetweenRequests();
     void realMessageBox_data();
     void realMessageBox();
 };
@@ -606,6 +607,31 @@ void TestMainWindow::rewriteReadsCurrentControls()
     QCOMPARE(record.strRequest, expected);
     QCOMPARE(record.strHost, QByteArray("www.example.org"));
     QCOMPARE(record.intPort, 80);
+}
+
+// A box edited between two requests rules the second one: typed into, replaced from code and
+// emptied.
+void TestMainWindow::rewriteFollowsEditsBetweenRequests()
+{
+    Form1 form;
+    form.findChild<QCheckBox *>("chkAdd")->setChecked(true);
+    auto *txtAdd = form.findChild<QPlainTextEdit *>("txtAdd");
+    const auto rewritten = [&form] {
+        ProxyConnection record;
+        record.strHeader = "GET http://h/ HTTP/1.1\r\nHost: h";
+        return form.RewriteRequest(record) ? record.strRequest : QByteArray("(failed)");
+    };
+    const QByteArray head = "GET / HTTP/1.1\r\nHost: h\r\n";
+
+    QCOMPARE(rewritten(), head + "Via: Vesktor 1.0\r\n\r\n");
+    txtAdd->moveCursor(QTextCursor::End);
+    QTest::keyClick(txtAdd, Qt::Key_Return);
+    QTest::keyClicks(txtAdd, "X-Typed: 1");
+    QCOMPARE(rewritten(), head + "Via: Vesktor 1.0\r\nX-Typed: 1\r\n\r\n");
+    setListBoxText(txtAdd, QStringLiteral("X-Set: 2"));
+    QCOMPARE(rewritten(), head + "X-Set: 2\r\n\r\n");
+    txtAdd->clear();
+    QCOMPARE(rewritten(), head + "\r\n");
 }
 
 Q_DECLARE_METATYPE(MessageButtons)

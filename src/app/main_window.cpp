@@ -39,11 +39,6 @@ template <typename Control> Control *named(Control *control, const char *objectN
     return control;
 }
 
-QList<QByteArray> entriesOf(const QPlainTextEdit *box)
-{
-    return splitEntries(listBoxText(box).toLatin1());
-}
-
 } // namespace
 
 Form1::Form1(QWidget *parent) : QWidget(parent)
@@ -82,6 +77,10 @@ void Form1::buildControls()
     txtRemove = newListBox(QStringLiteral("txtRemove"), this);
     chkAdd = named(new QCheckBox(QStringLiteral("Add these headers:"), this), "chkAdd");
     txtAdd = newListBox(QStringLiteral("txtAdd"), this);
+    m_allowEntries = new ListBoxEntries(txtAllow);
+    m_changeEntries = new ListBoxEntries(txtChange);
+    m_removeEntries = new ListBoxEntries(txtRemove);
+    m_addEntries = new ListBoxEntries(txtAdd);
 
     txtMaxThr->setMaximumWidth(80);
     txtPort->setMaximumWidth(80);
@@ -226,13 +225,13 @@ bool Form1::RewriteRequest(ProxyConnection &record)
 {
     HeaderRules rules;
     rules.allowAll = Option1->isChecked();
-    rules.allow = entriesOf(txtAllow);
+    rules.allow = m_allowEntries->entries();
     rules.change = chkChange->isChecked();
-    rules.changeEntries = entriesOf(txtChange);
+    rules.changeEntries = m_changeEntries->entries();
     rules.remove = chkRemove->isChecked();
-    rules.removeEntries = entriesOf(txtRemove);
+    rules.removeEntries = m_removeEntries->entries();
     rules.add = chkAdd->isChecked();
-    rules.addEntries = entriesOf(txtAdd);
+    rules.addEntries = m_addEntries->entries();
     HeaderLogSink logHeader;
     if (chkLog->isChecked())
         logHeader = [this](const QByteArray &line) { m_log.writeHeaderEntry(line); };

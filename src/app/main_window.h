@@ -6,6 +6,7 @@
 #include "net/connection_table.h"
 #include "net/proxy_host.h"
 
+class ListBoxEntries;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -85,6 +86,12 @@ private:
     QPlainTextEdit *txtRemove = nullptr;
     QCheckBox *chkAdd = nullptr;
     QPlainTextEdit *txtAdd = nullptr;
+
+    // The rule boxes' entries, read again only when a box's text changes.
+    ListBoxEntries *m_allowEntries = nullptr;
+    ListBoxEntries *m_changeEntries = nullptr;
+    ListBoxEntries *m_removeEntries = nullptr;
+    ListBoxEntries *m_addEntries = nullptr;
 
     RequestLog m_log;
     ConnectionTable *m_table = nullptr;
