@@ -194,6 +194,32 @@ private slots:
         QVERIFY(peer.received == data);
     }
 
+    void sendsKeepTheirOrder()
+    {
+        // Small sends go straight to the kernel while nothing is queued. One made while a large
+        // send is still queued, after the peer has taken some of it, must wait its turn.
+        AcceptingListener side;
+        Peer peer;
+        connectPair(side, peer);
+        if (QTest::currentTestFailed())
+            return;
+        QSignalSpy completions(&side.accepted, &Winsock::SendComplete);
+        const QList<qsizetype> sizes = {10, 16 * 1024 * 1024, 1, 700, 8 * 1024 * 1024, 20};
+        QByteArray sent;
+        for (const qsizetype size : sizes) {
+            const QByteArray piece = patternBytes(size).prepend(char('a' + sent.size() % 26));
+            side.accepted.SendData(piece);
+            sent += piece;
+            const qsizetype receivedBefore = peer.received.size();
+            if (side.accepted.BytesQueued() > 0)
+                QTRY_VERIFY_WITH_TIMEOUT(peer.received.size() > receivedBefore, kTransferTimeoutMs);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received.size(), sent.size(), kTransferTimeoutMs);
+        QVERIFY(peer.received == sent);
+        QTRY_VERIFY(completions.count() >= 1);
+        QCOMPARE(side.accepted.BytesQueued(), 0);
+    }
+
     void refusedPortReportsErrorFromTheEventLoop()
     {
         const quint16 port = testsupport::freeLoopbackPort();
