@@ -385,22 +385,10 @@ void Winsock::SendData(const QByteArray &data)
 {
     if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || data.isEmpty())
         return;
-    // With nothing queued, the bytes go to the kernel at once, past Qt's write queue: a request
-    // or a piece of a response then costs neither a turn of the event loop nor a copy, and the
-    // socket never grows a queue (Qt's takes 32 KiB the first time it is used, and keeps it).
-    // Only what the kernel does not take is queued; a failed send leaves everything to Qt,
-    // whose own write then meets the same failure and reports it.
-    qint64 sent = 0;
-    if (m_socket->bytesToWrite() == 0) {
-        const ssize_t result = ::send(int(m_socket->socketDescriptor()), data.constData(),
-                                      size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        sent = qMax<qint64>(result, 0);
-    }
-    if (sent == data.size()) {
-        announceSendComplete();
-        return;
-    }
-    m_socket->write(data.constData() + sent, data.size() - sent);
+    m_socket->write(data);
+    // Qt would write at the next turn of the event loop; handing the bytes to the kernel now
+    // saves that turn on every request and every piece of a response. What the kernel does not
+    // take stays queued and goes out as before.
     m_isInsideSend = true;
     m_socket->flush();
     m_isInsideSend = false;
