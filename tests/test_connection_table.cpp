@@ -9,6 +9,7 @@
 #include "log/request_log.h"
 #include "net/connection_table.h"
 #include "net/proxy_host.h"
+#include "support/recording_socket.h"
 
 namespace {
 
@@ -26,24 +27,8 @@ public:
 };
 
 // A browser: a plain socket that keeps everything it receives.
-class Browser {
-public:
-    explicit Browser(quint16 port)
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket,
-                         [this] { received += socket.readAll(); });
-        QObject::connect(&socket, &QTcpSocket::disconnected, &socket, [this] {
-            if (socket.isOpen())
-                received += socket.readAll();
-            sawEndOfStream = true;
-        });
-        socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-    ~Browser() { QObject::disconnect(&socket, nullptr, nullptr, nullptr); }
-
-    QTcpSocket socket;
-    QByteArray received;
-    bool sawEndOfStream = false;
+struct Browser : testsupport::RecordingSocket {
+    explicit Browser(quint16 port) { socket.connectToHost(QHostAddress::LocalHost, port); }
 };
 
 bool isConnected(const Winsock *socket)

@@ -11,6 +11,7 @@
 #include "net/graceful_close.h"
 #include "net/socket_errors.h"
 #include "net/winsock.h"
+#include "support/recording_socket.h"
 #include "support/test_support.h"
 
 namespace {
@@ -18,25 +19,7 @@ namespace {
 // Large transfers over loopback take a moment on a busy machine.
 constexpr int kTransferTimeoutMs = 60000;
 
-// The far end of a connection, a plain Qt socket that keeps everything it receives.
-struct Peer {
-    QTcpSocket socket;
-    QByteArray received;
-    bool sawEndOfStream = false;
-
-    Peer()
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket,
-                         [this] { received += socket.readAll(); });
-        QObject::connect(&socket, &QTcpSocket::disconnected, &socket, [this] {
-            if (socket.isOpen())
-                received += socket.readAll();
-            sawEndOfStream = true;
-        });
-    }
-    // The socket's own destruction reports a disconnect; nobody is left to keep it.
-    ~Peer() { QObject::disconnect(&socket, nullptr, nullptr, nullptr); }
-};
+using Peer = testsupport::RecordingSocket;
 
 // A listening control whose ConnectionRequest is accepted on `accepted`.
 struct AcceptingListener {
