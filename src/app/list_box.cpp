@@ -2,8 +2,6 @@
 
 #include <QPlainTextEdit>
 
-#include "net/request_rewriter.h"
-
 QPlainTextEdit *newListBox(const QString &objectName, QWidget *parent)
 {
     auto *box = new QPlainTextEdit(parent);
@@ -27,18 +25,4 @@ void setListBoxText(QPlainTextEdit *box, const QString &crlfText)
     QString text = crlfText;
     text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     box->setPlainText(text);
-}
-
-ListBoxEntries::ListBoxEntries(QPlainTextEdit *box) : QObject(box), m_box(box)
-{
-    connect(box, &QPlainTextEdit::textChanged, this, [this] { m_isStale = true; });
-}
-
-const QList<QByteArray> &ListBoxEntries::entries()
-{
-    if (m_isStale) {
-        m_entries = splitEntries(listBoxText(m_box).toLatin1());
-        m_isStale = false;
-    }
-    return m_entries;
 }

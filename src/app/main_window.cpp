@@ -11,7 +11,8 @@
 
 #include "app/list_box.h"
 #include "app/message_box.h"
-#include "net/request_rewriter.h"
+#include "net/proxy_engine.h"
+#include "net/proxy_settings.h"
 
 namespace {
 
@@ -45,15 +46,16 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kApplicationTitle));
-    m_table = new ConnectionTable(*this, m_log, this);
+    m_engine = std::make_unique<ProxyEngine>();
     buildControls();
     Form_Load();
+    updateSettings();
 }
 
 Form1::~Form1()
 {
-    // The table refers to the log and to this window; it goes first.
-    delete m_table;
+    // The engine may be writing to the log; it goes first.
+    m_engine.reset();
 }
 
 void Form1::buildControls()
@@ -77,10 +79,6 @@ void Form1::buildControls()
     txtRemove = newListBox(QStringLiteral("txtRemove"), this);
     chkAdd = named(new QCheckBox(QStringLiteral("Add these headers:"), this), "chkAdd");
     txtAdd = newListBox(QStringLiteral("txtAdd"), this);
-    m_allowEntries = new ListBoxEntries(txtAllow);
-    m_changeEntries = new ListBoxEntries(txtChange);
-    m_removeEntries = new ListBoxEntries(txtRemove);
-    m_addEntries = new ListBoxEntries(txtAdd);
 
     txtMaxThr->setMaximumWidth(80);
     txtPort->setMaximumWidth(80);
@@ -150,6 +148,17 @@ void Form1::buildControls()
     });
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+
+    // Any change of a setting the engine reads gives it a new snapshot, running or not: a rule
+    // edited between two requests applies from the next one.
+    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd})
+        connect(box, &QPlainTextEdit::textChanged, this, &Form1::updateSettings);
+    connect(txtMaxThr, &QLineEdit::textChanged, this, &Form1::updateSettings);
+    for (QAbstractButton *button :
+         {static_cast<QAbstractButton *>(chkLog), static_cast<QAbstractButton *>(chkChange),
+          static_cast<QAbstractButton *>(chkRemove), static_cast<QAbstractButton *>(chkAdd),
+          static_cast<QAbstractButton *>(Option1)})
+        connect(button, &QAbstractButton::toggled, this, &Form1::updateSettings);
 }
 
 QString Form1::logPathInFolder(const QString &folder)
@@ -167,7 +176,6 @@ void Form1::Form_Load()
         setListBoxText(box, text);
     }
     txtLogPath->setText(logPathInFolder(QCoreApplication::applicationDirPath()));
-    m_table->ClearConnections();
 }
 
 void Form1::chkLog_Click()
@@ -205,35 +213,23 @@ bool Form1::OpenFile(const QString &strFilename)
     return m_log.OpenFile(strFilename);
 }
 
-void Form1::ResetProx(int Index, bool isConnectionAccept)
-{
-    m_table->ResetProx(Index, isConnectionAccept);
-}
-
-QString Form1::maxThreadsText() const
-{
-    return txtMaxThr->text();
-}
-
 void Form1::showConnectionCount(const QString &caption)
 {
     lblConnections->setText(caption);
 }
 
-// The rules are read from the controls at every request; nothing is cached.
-bool Form1::RewriteRequest(ProxyConnection &record)
+void Form1::updateSettings()
 {
-    HeaderRules rules;
-    rules.allowAll = Option1->isChecked();
-    rules.allow = m_allowEntries->entries();
-    rules.change = chkChange->isChecked();
-    rules.changeEntries = m_changeEntries->entries();
-    rules.remove = chkRemove->isChecked();
-    rules.removeEntries = m_removeEntries->entries();
-    rules.add = chkAdd->isChecked();
-    rules.addEntries = m_addEntries->entries();
-    HeaderLogSink logHeader;
-    if (chkLog->isChecked())
-        logHeader = [this](const QByteArray &line) { m_log.writeHeaderEntry(line); };
-    return rewriteRequest(record, rules, logHeader);
+    auto settings = std::make_shared<ProxySettings>();
+    settings->rules.allowAll = Option1->isChecked();
+    settings->rules.allow = splitEntries(listBoxText(txtAllow).toLatin1());
+    settings->rules.change = chkChange->isChecked();
+    settings->rules.changeEntries = splitEntries(listBoxText(txtChange).toLatin1());
+    settings->rules.remove = chkRemove->isChecked();
+    settings->rules.removeEntries = splitEntries(listBoxText(txtRemove).toLatin1());
+    settings->rules.add = chkAdd->isChecked();
+    settings->rules.addEntries = splitEntries(listBoxText(txtAdd).toLatin1());
+    settings->isLogging = chkLog->isChecked();
+    settings->connectionLimit = parseConnectionLimit(txtMaxThr->text());
+    m_engine->setSettings(std::move(settings));
 }

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
 #include "log/request_log.h"
-#include "net/connection_table.h"
-#include "net/proxy_host.h"
 
-class ListBoxEntries;
+class ConnectionCounter;
+class ProxyEngine;
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -14,10 +14,11 @@ class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
 
-// The one window of the program. Its controls are the configuration: settings are read from
-// them whenever they are needed, the caption of Command1 tells whether the proxy runs, and the
-// caption of lblConnections is the connection counter.
-class Form1 : public QWidget, public ProxyHost {
+// The one window of the program. Its controls are the configuration: every change of a setting
+// hands the engine a new snapshot of them, the caption of Command1 tells whether the proxy runs,
+// and the caption of lblConnections is the connection counter. The network engine runs on a
+// thread of its own (ProxyEngine); the window only reads and writes its controls.
+class Form1 : public QWidget {
     Q_OBJECT
 public:
     explicit Form1(QWidget *parent = nullptr);
@@ -41,14 +42,9 @@ public:
     void StopProxy();
 
     bool OpenFile(const QString &strFilename);
-    void ResetProx(int Index, bool isConnectionAccept);
 
-    // ProxyHost
-    QString maxThreadsText() const override;
-    void showConnectionCount(const QString &caption) override;
-    bool RewriteRequest(ProxyConnection &record) override;
-
-    ConnectionTable &connectionTable() { return *m_table; }
+    // Sets the counter's caption.
+    virtual void showConnectionCount(const QString &caption);
 
 signals:
     // The user confirmed leaving the program; the application should quit.
@@ -66,6 +62,7 @@ private:
     int activeConnections() const;
     void disableSettings();
     void enableSettings();
+    void updateSettings();
 
     QLabel *Label1 = nullptr;
     QLineEdit *txtPort = nullptr;
@@ -87,13 +84,10 @@ private:
     QCheckBox *chkAdd = nullptr;
     QPlainTextEdit *txtAdd = nullptr;
 
-    // The rule boxes' entries, read again only when a box's text changes.
-    ListBoxEntries *m_allowEntries = nullptr;
-    ListBoxEntries *m_changeEntries = nullptr;
-    ListBoxEntries *m_removeEntries = nullptr;
-    ListBoxEntries *m_addEntries = nullptr;
-
+    // Written by the window before and after a run, by the engine during one.
     RequestLog m_log;
-    ConnectionTable *m_table = nullptr;
+    std::unique_ptr<ProxyEngine> m_engine;
+    // The counter of the current run; null while stopped.
+    ConnectionCounter *m_counter = nullptr;
     bool m_hasEnded = false;
 };

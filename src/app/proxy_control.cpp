@@ -9,7 +9,9 @@
 #include <QPushButton>
 #include <QRadioButton>
 
+#include "app/connection_counter.h"
 #include "app/message_box.h"
+#include "net/proxy_engine.h"
 
 namespace {
 
@@ -69,21 +71,19 @@ void Form1::StartProxy()
     Command1->setEnabled(false);
     disableSettings();
 
-    Winsock &listener = m_table->Listener;
-    listener.Close();
     bool isNumber = false;
     const qlonglong port = txtPort->text().trimmed().toLongLong(&isNumber);
     QString failure;
+    ProxyEngine::Listening listening;
     if (!isNumber) {
         failure = QStringLiteral("the port is not a number");
     } else if (port < 0 || port > 65535) {
         failure = QStringLiteral("the port is outside 0 to 65535");
     } else {
-        listener.setLocalPort(qint32(port));
-        if (!listener.Listen())
-            failure = listener.ListenErrorText();
+        listening = m_engine->Listen(quint16(port));
+        failure = listening.failure;
     }
-    if (!failure.isEmpty()) {
+    if (!listening.isListening) {
         // Never half-started: the window goes back to the state it had before the start.
         MsgBox(this, QStringLiteral("Cannot listen on port %1: %2.").arg(txtPort->text(), failure),
                MessageButtons::Ok, MessageIcon::Critical);
@@ -91,16 +91,24 @@ void Form1::StartProxy()
         Command1->setEnabled(true);
         return;
     }
+    // Port 0 lets the system choose; the box shows the port a browser has to use.
+    txtPort->setText(QString::number(listening.port));
 
     Command1->setText(kStop);
-    if (chkLog->isChecked()) {
-        if (!OpenFile(txtLogPath->text())) {
-            MsgBox(this, QStringLiteral("Invalid log file path.\r\nServer doesn't log."),
-                   MessageButtons::Ok, MessageIcon::Critical);
-            chkLog->setChecked(false);
-        } else {
-            m_log.writeStartEntry();
-        }
+    // The start entry comes before anything the engine writes, so the log is opened first.
+    const bool isLogOpen = chkLog->isChecked() && OpenFile(txtLogPath->text());
+    if (isLogOpen)
+        m_log.writeStartEntry();
+    m_counter = new ConnectionCounter(this);
+    connect(m_counter, &ConnectionCounter::changed, this,
+            [this](int connections) { showConnectionCount(QString::number(connections)); });
+    m_engine->Serve(isLogOpen ? &m_log : nullptr,
+                    [counter = m_counter](int connections) { counter->report(connections); });
+    // Browsers are served while the box is open.
+    if (chkLog->isChecked() && !isLogOpen) {
+        MsgBox(this, QStringLiteral("Invalid log file path.\r\nServer doesn't log."),
+               MessageButtons::Ok, MessageIcon::Critical);
+        chkLog->setChecked(false);
     }
     Command1->setEnabled(true);
     setWindowTitle(windowCaption(" [Working]"));
@@ -131,26 +139,12 @@ void Form1::StopProxy()
     setWindowTitle(windowCaption(" [Stopping...]"));
     setCursor(Qt::WaitCursor);
 
-    ConnectionTable &table = *m_table;
-    table.Listener.Close();
-    if (Winsock *client = table.Win(0))
-        client->Close();
-    if (Winsock *upstream = table.WinSend(0))
-        upstream->Close();
-    const int upperBound = table.Win.UBound();
-    for (int i = 1; i <= upperBound; ++i) {
-        if (Winsock *client = table.Win(i))
-            client->Close();
-        table.Win.Unload(i);
-        if (Winsock *upstream = table.WinSend(i))
-            upstream->Close();
-        table.WinSend.Unload(i);
-    }
-    // Upstream elements can outlive their client element; none of them stays.
-    for (int i = table.WinSend.UBound(); i >= 1; --i)
-        table.WinSend.Unload(i);
-    table.ClearConnections();
-    table.RefreshCounter();
+    // The listener and every connection are closed when this returns, and the engine has
+    // written its last log entry; counts still on their way go with the run's counter.
+    m_engine->Stop();
+    delete m_counter;
+    m_counter = nullptr;
+    showConnectionCount(QStringLiteral("0"));
 
     enableSettings();
     Command1->setText(kStart);

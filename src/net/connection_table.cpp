@@ -1,142 +1,204 @@
 #include "net/connection_table.h"
 
+#include <asio/ip/v6_only.hpp>
 #include <cmath>
 
-#include "net/error_page.h"
-#include "net/proxy_host.h"
-#include "net/request_reception.h"
-#include "net/tunnel.h"
-#include "net/upstream_relay.h"
+#include "net/engine_context.h"
+#include "net/proxy_session.h"
+#include "net/socket_platform.h"
 
-ConnectionTable::ConnectionTable(ProxyHost &host, RequestLog &log, QObject *parent)
-    : QObject(parent), m_host(host), m_log(log)
+namespace {
+
+// Listen backlog: the kernel's usual 128 overflows when a browser (or a load test) opens
+// hundreds of connections at once, and an overflow costs the client a SYN retry of a second.
+constexpr int kListenBacklog = 511;
+
+// After an accept that failed for want of descriptors or memory, the listener waits this long
+// before it tries again, by which time closing connections have usually given some back.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
+
+// Indexes are signed 16-bit.
+constexpr int kMaxIndex = 32767;
+
+QString listenFailureText(const std::error_code &error)
 {
-    ClearConnections();
-    connect(&Listener, &Winsock::ConnectionRequest, this,
-            &ConnectionTable::Listener_ConnectionRequest);
-    connect(&Listener, &Winsock::CloseEvent, this, &ConnectionTable::Listener_Close);
-    connect(&Win, &WinsockArray::CloseEvent, this, &ConnectionTable::Win_Close);
-    // A browser connection that fails is as good as closed; left alone its slot would stay
-    // taken for good.
-    connect(&Win, &WinsockArray::Error, this, [this](int Index) { Win_Close(Index); });
-    connect(&Win, &WinsockArray::DataArrival, this,
-            [this](int Index) { Win_DataArrival(*this, Index); });
-    connect(&Win, &WinsockArray::SendComplete, this,
-            [this](int Index) { Win_SendComplete(*this, Index); });
-    connect(&WinSend, &WinsockArray::ConnectEvent, this,
-            [this](int Index) { WinSend_Connect(*this, Index); });
-    connect(&WinSend, &WinsockArray::SendComplete, this,
-            [this](int Index) { WinSend_SendComplete(*this, Index); });
-    connect(&WinSend, &WinsockArray::DataArrival, this,
-            [this](int Index) { WinSend_DataArrival(*this, Index); });
-    connect(&WinSend, &WinsockArray::CloseEvent, this,
-            [this](int Index) { WinSend_Close(*this, Index); });
-    connect(&WinSend, &WinsockArray::Error, this,
-            [this](int Index, qint16 Number, const QString &Description) {
-                WinSend_Error(*this, Index, Number, Description);
+    if (error == asio::error::address_in_use)
+        return QStringLiteral("the address is already in use");
+    if (error == asio::error::access_denied)
+        return QStringLiteral("permission denied");
+    if (error == std::errc::address_not_available)
+        return QStringLiteral("the address is not available");
+    return QStringLiteral("the port cannot be used");
+}
+
+bool isLackOfResources(const std::error_code &error)
+{
+    return error == asio::error::no_descriptors || error == asio::error::no_buffer_space ||
+           error == asio::error::no_memory || error.value() == ENFILE;
+}
+
+} // namespace
+
+ConnectionTable::ConnectionTable(EngineContext &engine)
+    : m_engine(engine), Listener(engine.io), m_acceptRetry(engine.io), m_slots(1)
+{
+}
+
+ConnectionTable::~ConnectionTable() = default;
+
+bool ConnectionTable::Listen(quint16 port, quint16 &listeningPort, QString &failure)
+{
+    raiseDescriptorLimit();
+    std::error_code error;
+    // Every local address: IPv6 and, through the same socket, IPv4; IPv4 alone where the
+    // system has no IPv6.
+    for (const asio::ip::tcp protocol : {asio::ip::tcp::v6(), asio::ip::tcp::v4()}) {
+        error.clear();
+        Listener.open(protocol, error);
+        if (error)
+            continue;
+        if (protocol == asio::ip::tcp::v6())
+            Listener.set_option(asio::ip::v6_only(false), error);
+        Listener.set_option(asio::socket_base::reuse_address(true), error);
+        Listener.bind(asio::ip::tcp::endpoint(protocol, port), error);
+        if (!error)
+            Listener.listen(kListenBacklog, error);
+        if (!error)
+            break;
+        std::error_code ignored;
+        Listener.close(ignored);
+        // A port in use or forbidden stays so whatever the protocol.
+        if (error != asio::error::address_family_not_supported &&
+            error != std::errc::address_not_available)
+            break;
+    }
+    if (error) {
+        failure = listenFailureText(error);
+        return false;
+    }
+    listeningPort = Listener.local_endpoint(error).port();
+    return true;
+}
+
+void ConnectionTable::startAccepting()
+{
+    if (Listener.is_open())
+        acceptNext();
+}
+
+void ConnectionTable::acceptNext()
+{
+    Listener.async_accept([this](const std::error_code &error, asio::ip::tcp::socket browser) {
+        if (error == asio::error::operation_aborted || !Listener.is_open())
+            return;
+        if (!error) {
+            Listener_ConnectionRequest(std::move(browser));
+        } else if (isLackOfResources(error)) {
+            m_acceptRetry.expires_after(kAcceptRetry);
+            m_acceptRetry.async_wait([this](const std::error_code &waited) {
+                if (!waited && Listener.is_open())
+                    acceptNext();
             });
-}
-
-ProxyConnection &ConnectionTable::record(int Index)
-{
-    if (Index >= int(Connections.size()))
-        Connections.resize(size_t(Index) + 1);
-    return Connections[size_t(Index)];
-}
-
-void ConnectionTable::ClearConnections()
-{
-    Connections.assign(1, ProxyConnection());
-}
-
-bool ConnectionTable::isBusy(int Index) const
-{
-    const Winsock *client = Win(Index);
-    return client && client->State() == Winsock::sckConnected;
+            return;
+        }
+        acceptNext();
+    });
 }
 
 // A browser connection waits: it takes the lowest free slot, or a new slot while the limit in
 // txtMaxThr allows one, or is refused.
-void ConnectionTable::Listener_ConnectionRequest(qintptr requestID)
+void ConnectionTable::Listener_ConnectionRequest(asio::ip::tcp::socket browser)
 {
-    const int upperBound = Win.UBound();
+    const int upperBound = UBound();
     for (int i = 0; i <= upperBound; ++i) {
-        if (isBusy(i))
+        if (m_slots[size_t(i)] && m_slots[size_t(i)]->isBusy())
             continue;
-        Win.Load(i);
-        WinSend.Load(i);
-        takeSlot(i, requestID);
+        takeSlot(i, std::move(browser));
         return;
     }
 
     // New slots are made only below the limit minus one: with "255", slots 0 to 253.
     const int j = upperBound + 1;
-    bool isNumber = false;
-    const double limit = m_host.maxThreadsText().trimmed().toDouble(&isNumber);
-    // "nan" converts, but is no number to compare with: without this test it would let every
-    // client in.
-    if (!isNumber || std::isnan(limit) || j >= limit - 1 || j > WinsockArray::kMaxIndex) {
-        // Refused: the connection is not accepted, so the listener closes it without a byte.
-        // Only this client is turned away; the listener keeps listening for everyone else.
+    const double limit = m_engine.settings()->connectionLimit;
+    if (std::isnan(limit) || j >= limit - 1 || j > kMaxIndex) {
+        refuse(std::move(browser));
         return;
     }
-    Win.Load(j);
-    WinSend.Load(j);
-    Connections.resize(size_t(j) + 1);
-    takeSlot(j, requestID);
+    m_slots.resize(size_t(j) + 1);
+    takeSlot(j, std::move(browser));
 }
 
-void ConnectionTable::takeSlot(int Index, qintptr requestID)
+void ConnectionTable::takeSlot(int Index, asio::ip::tcp::socket browser)
 {
-    // ResetProx leaves a missing record missing; the slot must start from an empty one.
-    if (Index >= int(Connections.size()))
-        Connections.resize(size_t(Index) + 1);
-    ResetProx(Index, true);
-    Winsock *client = Win(Index);
-    if (client && client->State() != Winsock::sckClosed)
-        client->Close();
-    if (client)
-        client->Accept(requestID);
+    // A free slot may still hold a session whose browser is gone while its server is being read:
+    // that exchange ends here.
+    if (const std::shared_ptr<ProxySession> previous = m_slots[size_t(Index)])
+        ResetProx(*previous, true);
+    auto session = std::make_shared<ProxySession>(m_engine, *this, Index);
+    m_slots[size_t(Index)] = session;
+    session->Accept(std::move(browser));
     RefreshCounter();
 }
 
-void ConnectionTable::ResetProx(int Index, bool isConnectionAccept)
+// Only this client is turned away, without a byte: the listener keeps listening for everyone
+// else. What it already sent is read away first, so that it sees a close, not a reset.
+void ConnectionTable::refuse(asio::ip::tcp::socket browser)
 {
-    if (Winsock *upstream = WinSend(Index))
-        upstream->Close();
-    if (Winsock *client = Win(Index))
-        client->Close();
-    if (Index >= 0 && Index < int(Connections.size())) {
-        ProxyConnection &slot = Connections[size_t(Index)];
-        const int keptPort = slot.intPort;
-        slot = ProxyConnection();
-        slot.intPort = keptPort;
+    std::error_code ignored;
+    browser.non_blocking(true, ignored);
+    char buffer[4096];
+    for (int round = 0; round < 16; ++round) {
+        std::error_code error;
+        browser.read_some(asio::buffer(buffer), error);
+        if (error)
+            break;
     }
-    if (!isConnectionAccept && Index > 0) {
-        Win.Unload(Index);
-        WinSend.Unload(Index);
+    browser.close(ignored);
+}
+
+void ConnectionTable::ResetProx(const ProxySession &session, bool isConnectionAccept)
+{
+    const int Index = session.Index;
+    if (Index < 0 || Index > UBound() || m_slots[size_t(Index)].get() != &session)
+        return;
+    // The table's reference goes last: the session must not die inside its own Close.
+    const std::shared_ptr<ProxySession> ending = m_slots[size_t(Index)];
+    ending->Close();
+    if (!isConnectionAccept) {
+        m_slots[size_t(Index)].reset();
+        // The upper bound follows the highest slot that still exists; slot 0 always does.
+        while (m_slots.size() > 1 && !m_slots.back())
+            m_slots.pop_back();
     }
     RefreshCounter();
 }
 
-// A listener is never closed by a peer; should the platform report it anyway, listen again on
-// the same port.
-void ConnectionTable::Listener_Close()
+void ConnectionTable::CloseAll()
 {
-    Listener.Close();
-    Listener.Listen();
+    std::error_code ignored;
+    Listener.close(ignored);
+    m_acceptRetry.cancel();
+    std::vector<std::shared_ptr<ProxySession>> ending;
+    ending.swap(m_slots);
+    m_slots.resize(1);
+    for (const std::shared_ptr<ProxySession> &session : ending) {
+        if (session)
+            session->Close();
+    }
+    m_reportedCount = -1;
 }
 
-void ConnectionTable::Win_Close(int Index)
-{
-    ResetProx(Index, false);
-}
-
-// Every element above 0 counts, connected or not; element 0 only while connected.
+// Every slot above 0 counts, connected or not; slot 0 only while its browser is connected.
 void ConnectionTable::RefreshCounter()
 {
-    const Winsock *first = Win(0);
-    const int count =
-        (Win.Count() - 1) + (first && first->State() == Winsock::sckConnected ? 1 : 0);
-    m_host.showConnectionCount(QString::number(count));
+    int count = 0;
+    for (size_t i = 1; i < m_slots.size(); ++i)
+        count += m_slots[i] ? 1 : 0;
+    if (m_slots[0] && m_slots[0]->isBusy())
+        ++count;
+    if (count == m_reportedCount)
+        return;
+    m_reportedCount = count;
+    if (m_report)
+        m_report(count);
 }

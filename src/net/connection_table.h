@@ -1,48 +1,55 @@
 #pragma once
 
-#include <QObject>
+#include <QString>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <functional>
+#include <memory>
 #include <vector>
 
-#include "net/proxy_connection.h"
-#include "net/winsock.h"
-#include "net/winsock_array.h"
+class EngineContext;
+class ProxySession;
 
-class ProxyHost;
-class RequestLog;
-
-// The connection slots: slot Index is Win(Index) (the browser's connection), WinSend(Index)
-// (the connection to the origin server) and Connections[Index] (the request in progress).
-// Taking and refusing browsers, resetting slots and the connection counter live here; request
-// reception, the upstream relay and the error page are the handlers in their own files, wired
-// to the sockets' events by the constructor.
-class ConnectionTable : public QObject {
-    Q_OBJECT
+// The connection slots and the listener that fills them. Slot Index is held by one
+// ProxySession while a browser is connected; a slot without one is free. Slot 0 always exists,
+// slots above 0 exist while their session does. A browser takes the lowest free slot, or a new
+// slot while the limit in txtMaxThr allows one, or is refused; the counter follows every change.
+// Engine thread only.
+class ConnectionTable {
 public:
-    ConnectionTable(ProxyHost &host, RequestLog &log, QObject *parent = nullptr);
+    // Receives the counter's value whenever it changes.
+    using CounterReport = std::function<void(int connections)>;
 
-    Winsock Listener;
-    WinsockArray Win;
-    WinsockArray WinSend;
-    std::vector<ProxyConnection> Connections;
+    explicit ConnectionTable(EngineContext &engine);
+    ~ConnectionTable();
 
-    ProxyHost &host() { return m_host; }
-    RequestLog &log() { return m_log; }
+    // Listens on port on every local address (0: the system picks one). False, with the reason
+    // as a short sentence, when the port cannot be used. Browsers wait until startAccepting.
+    bool Listen(quint16 port, quint16 &listeningPort, QString &failure);
+    void startAccepting();
+    void setCounterReport(CounterReport report) { m_report = std::move(report); }
 
-    // The record of slot Index, created empty when the table does not reach it yet.
-    ProxyConnection &record(int Index);
+    // Closes the listener and every slot: back to one empty slot 0.
+    void CloseAll();
 
-    void Listener_ConnectionRequest(qintptr requestID);
-    void ResetProx(int Index, bool isConnectionAccept);
-    void Listener_Close();
-    void Win_Close(int Index);
+    void Listener_ConnectionRequest(asio::ip::tcp::socket browser);
+    // Ends the slot of session: both of its connections closed and, unless a new browser is
+    // taking the slot, the slot removed (slot 0 stays, free). A session no longer in its slot
+    // changes nothing.
+    void ResetProx(const ProxySession &session, bool isConnectionAccept);
     void RefreshCounter();
-    // Back to one empty record, as at load and after a stop.
-    void ClearConnections();
 
 private:
-    bool isBusy(int Index) const;
-    void takeSlot(int Index, qintptr requestID);
+    void acceptNext();
+    void takeSlot(int Index, asio::ip::tcp::socket browser);
+    void refuse(asio::ip::tcp::socket browser);
+    int UBound() const { return int(m_slots.size()) - 1; }
 
-    ProxyHost &m_host;
-    RequestLog &m_log;
+    EngineContext &m_engine;
+    asio::ip::tcp::acceptor Listener;
+    asio::steady_timer m_acceptRetry;
+    // Win, WinSend and Connections by Index: the session holds all three.
+    std::vector<std::shared_ptr<ProxySession>> m_slots;
+    CounterReport m_report;
+    int m_reportedCount = -1;
 };

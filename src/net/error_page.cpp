@@ -1,6 +1,6 @@
 #include "net/error_page.h"
 
-#include "net/connection_table.h"
+#include "net/proxy_session.h"
 
 namespace {
 
@@ -32,25 +32,26 @@ QByteArray errorResponse(const char *status, const QByteArray &page)
            "\r\nConnection: close\r\n\r\n" + page;
 }
 
-void sendErrorPage(ConnectionTable &table, int Index, qint16 Number, const QString &Description,
-                   const char *tunnelStatus)
+// The upstream connection is closed and the browser sent the page; the slot is reset once the
+// page has been sent (Win_SendComplete finds the upstream socket closed). A browser waiting for a
+// tunnel gets it as a response with tunnelStatus; on a tunnel that is already open a page would
+// corrupt the stream, so the slot is reset instead.
+void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
+                                 const char *tunnelStatus)
 {
-    if (Winsock *upstream = table.WinSend(Index))
-        upstream->Close();
-    ProxyConnection &record = table.record(Index);
-    record.isSendComplete = false;
-    Winsock *client = table.Win(Index);
-    if (!client || client->State() != Winsock::sckConnected || record.isTunnelOpen) {
+    WinSend.Close();
+    Connections.isSendComplete = false;
+    if (Win.State() != Winsock::sckConnected || Connections.isTunnelOpen) {
         // Nobody is left to read the page, or it would land inside a tunnelled stream; without
         // the reset the slot would wait for a send-complete report that never comes.
-        table.ResetProx(Index, false);
+        ResetProx();
         return;
     }
     const QByteArray page = errorPage(Number, Description);
-    client->SendData(record.isTunnel ? errorResponse(tunnelStatus, page) : page);
+    Win.SendData(Connections.isTunnel ? errorResponse(tunnelStatus, page) : page);
 }
 
-void WinSend_Error(ConnectionTable &table, int Index, qint16 Number, const QString &Description)
+void ProxySession::WinSend_Error(qint16 Number, const QString &Description)
 {
-    sendErrorPage(table, Index, Number, Description, "502 Bad Gateway");
+    sendErrorPage(Number, Description, "502 Bad Gateway");
 }

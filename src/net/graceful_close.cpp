@@ -1,167 +1,207 @@
 #include "net/graceful_close.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTcpSocket>
-#include <QTimerEvent>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <optional>
 
-#include <cerrno>
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "net/socket_platform.h"
 
 namespace {
 
-// How often a closing socket looks at its progress. Once our FIN is out and the peer has
-// acknowledged every byte, it is let go at the next look even if the peer never closes.
-int checkMilliseconds = 5000;
-// A peer that has taken no byte for this long is not reading any more; its socket is dropped.
-qint64 stallMilliseconds = 60000;
+std::chrono::milliseconds checkInterval{5000};
+std::chrono::milliseconds stallLimit{60000};
+
 // Enough rounds to empty any receive queue; the bound keeps a peer that sends without pause
-// from holding the GUI thread.
-constexpr int kDrainRounds = 256;
+// from holding the engine.
+constexpr int kDrainRounds = 64;
 
-// Reads away what the kernel holds for us, so that the close that follows is not a reset.
-void drainReceiveQueue(int descriptor)
-{
-    char buffer[16384];
-    for (int round = 0; round < kDrainRounds; ++round) {
-        const ssize_t received = ::recv(descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (received > 0 || (received < 0 && errno == EINTR))
-            continue;
-        return;
-    }
-}
+} // namespace
 
-// Bytes handed to the kernel that the peer has not acknowledged yet.
-qint64 unacknowledgedBytes(int descriptor)
-{
-    int count = 0;
-    if (::ioctl(descriptor, SIOCOUTQ, &count) != 0)
-        return 0;
-    return count;
-}
-
-// Lives as a child of the socket it closes, so both go together. One of these is made for
-// every connection the proxy closes, so it keeps to a plain timer and the connections it needs.
-class LingeringClose : public QObject {
+class ClosingSockets::Lingering : public std::enable_shared_from_this<Lingering> {
 public:
-    explicit LingeringClose(QTcpSocket *socket) : QObject(socket), m_socket(socket)
+    Lingering(ClosingSockets &owner, asio::ip::tcp::socket socket, SendQueue unsent)
+        : m_owner(owner), m_socket(std::move(socket)), m_unsent(std::move(unsent)),
+          m_timer(m_socket.get_executor()), m_lastProgress(std::chrono::steady_clock::now())
     {
-        if (socket->bytesAvailable() > 0)
-            socket->readAll();
-        connect(socket, &QTcpSocket::readyRead, this, [socket] { socket->readAll(); });
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        m_sinceProgress.start();
-        m_lastPending = pendingBytes();
-        m_timerId = startTimer(checkMilliseconds);
-        if (socket->bytesToWrite() == 0)
-            shutDownWriting();
-        else
-            connect(socket, &QTcpSocket::bytesWritten, this, [this] { onBytesWritten(); });
     }
 
-protected:
-    void timerEvent(QTimerEvent *event) override
+    void start()
     {
-        if (event->timerId() == m_timerId)
-            check();
+        std::error_code ignored;
+        m_socket.non_blocking(true, ignored);
+        if (!flush())
+            return;
+        watchProgress(checkInterval);
+    }
+
+    // Stop: no more waiting than `grace`.
+    void hurry(std::chrono::milliseconds grace)
+    {
+        m_deadline = std::chrono::steady_clock::now() + grace;
+        watchProgress(grace);
     }
 
 private:
-    int descriptor() const { return int(m_socket->socketDescriptor()); }
-
-    qint64 pendingBytes() const
+    // Writes what the kernel takes; once nothing is left, shuts our side down and waits for the
+    // peer's close. False once finished.
+    bool flush()
     {
-        const int fd = descriptor();
-        return m_socket->bytesToWrite() + (fd >= 0 ? unacknowledgedBytes(fd) : 0);
-    }
-
-    void shutDownWriting()
-    {
+        while (!m_unsent.isEmpty()) {
+            std::error_code error;
+            const size_t written =
+                m_socket.write_some(asio::buffer(m_unsent.data(), size_t(m_unsent.size())), error);
+            if (error == asio::error::would_block) {
+                waitWritable();
+                return true;
+            }
+            if (error) {
+                finish();
+                return false;
+            }
+            m_unsent.consume(qsizetype(written));
+            m_lastProgress = std::chrono::steady_clock::now();
+        }
+        std::error_code ignored;
+        m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
         m_isShutDown = true;
-        if (descriptor() >= 0)
-            ::shutdown(descriptor(), SHUT_WR);
+        return drain();
     }
 
-    void onBytesWritten()
+    void waitWritable()
     {
-        m_sinceProgress.restart();
-        if (!m_isShutDown && m_socket->bytesToWrite() == 0)
-            shutDownWriting();
+        m_socket.async_wait(asio::socket_base::wait_write,
+                            [self = shared_from_this()](const std::error_code &error) {
+                                if (self->m_isFinished || error == asio::error::operation_aborted)
+                                    return;
+                                self->flush();
+                            });
+    }
+
+    // Reads away what the peer sends; its close, or a failure, ends the wait. False once
+    // finished.
+    bool drain()
+    {
+        char buffer[16384];
+        for (int round = 0; round < kDrainRounds; ++round) {
+            std::error_code error;
+            m_socket.read_some(asio::buffer(buffer), error);
+            if (error == asio::error::would_block) {
+                m_socket.async_wait(asio::socket_base::wait_read,
+                                    [self = shared_from_this()](const std::error_code &waited) {
+                                        if (self->m_isFinished ||
+                                            waited == asio::error::operation_aborted)
+                                            return;
+                                        self->drain();
+                                    });
+                return true;
+            }
+            if (error) {
+                finish();
+                return false;
+            }
+        }
+        // A peer that keeps sending is read again from the event loop, after everyone else.
+        asio::post(m_socket.get_executor(), [self = shared_from_this()] {
+            if (!self->m_isFinished)
+                self->drain();
+        });
+        return true;
+    }
+
+    void watchProgress(std::chrono::milliseconds after)
+    {
+        m_timer.expires_after(after);
+        m_timer.async_wait([self = shared_from_this()](const std::error_code &error) {
+            if (self->m_isFinished || error == asio::error::operation_aborted)
+                return;
+            self->check();
+        });
     }
 
     void check()
     {
-        if (descriptor() < 0) {
+        const auto now = std::chrono::steady_clock::now();
+        const long long unacknowledged = unacknowledgedBytes(m_socket);
+        if (m_isShutDown && unacknowledged == 0) {
             finish();
             return;
         }
-        if (m_isShutDown && unacknowledgedBytes(descriptor()) == 0) {
-            finish();
-            return;
-        }
-        const qint64 pending = pendingBytes();
+        const long long pending = m_unsent.size() + qMax(0LL, unacknowledged);
         if (pending < m_lastPending)
-            m_sinceProgress.restart();
+            m_lastProgress = now;
         m_lastPending = pending;
-        if (m_sinceProgress.elapsed() >= stallMilliseconds)
+        if (now - m_lastProgress >= stallLimit || (m_deadline && now >= *m_deadline)) {
             finish();
+            return;
+        }
+        watchProgress(checkInterval);
     }
 
     void finish()
     {
-        if (m_timerId != 0)
-            killTimer(m_timerId);
-        m_timerId = 0;
-        if (descriptor() >= 0)
-            drainReceiveQueue(descriptor());
-        m_socket->abort();
-        m_socket->deleteLater();
+        if (m_isFinished)
+            return;
+        m_isFinished = true;
+        std::error_code ignored;
+        m_timer.cancel();
+        // Whatever came in last is read away, so that the close is a FIN rather than a reset.
+        char buffer[16384];
+        for (int round = 0; round < kDrainRounds; ++round) {
+            std::error_code error;
+            m_socket.read_some(asio::buffer(buffer), error);
+            if (error)
+                break;
+        }
+        m_socket.close(ignored);
+        m_owner.finished(this);
     }
 
-    QTcpSocket *m_socket;
-    int m_timerId = 0;
-    QElapsedTimer m_sinceProgress;
-    qint64 m_lastPending = 0;
+    ClosingSockets &m_owner;
+    asio::ip::tcp::socket m_socket;
+    SendQueue m_unsent;
+    asio::steady_timer m_timer;
+    std::chrono::steady_clock::time_point m_lastProgress;
+    std::optional<std::chrono::steady_clock::time_point> m_deadline;
+    long long m_lastPending = -1;
     bool m_isShutDown = false;
+    bool m_isFinished = false;
 };
 
-} // namespace
+ClosingSockets::ClosingSockets(asio::io_context &context) : m_context(context) {}
 
-void closeGracefully(QTcpSocket *socket)
+ClosingSockets::~ClosingSockets() = default;
+
+void ClosingSockets::close(asio::ip::tcp::socket socket, SendQueue unsent)
 {
-    if (!socket)
-        return;
-    // The owner may be destroyed long before the peer answers our FIN.
-    socket->setParent(QCoreApplication::instance());
-
-    // Qt is reporting the peer's close on this socket right now: it still reads as connected,
-    // but its descriptor is gone, and Qt finishes tearing it down itself once the report is
-    // over. Nothing is left to deliver on it.
-    if (socket->state() == QAbstractSocket::ConnectedState && !socket->isValid()) {
-        socket->deleteLater();
-        return;
-    }
-    if (socket->state() != QAbstractSocket::ConnectedState) {
-        socket->abort();
-        socket->deleteLater();
-        return;
-    }
-    new LingeringClose(socket);
+    auto lingering = std::make_shared<Lingering>(*this, std::move(socket), std::move(unsent));
+    m_closing.emplace(lingering.get(), lingering);
+    lingering->start();
 }
 
-void closeDescriptor(qintptr descriptor)
+void ClosingSockets::finished(Lingering *lingering)
 {
-    if (descriptor < 0)
-        return;
-    drainReceiveQueue(int(descriptor));
-    ::close(int(descriptor));
+    // The handler that got here holds its own reference, so the object outlives this.
+    m_closing.erase(lingering);
+    if (m_closing.empty() && m_whenAllDone) {
+        auto done = std::move(m_whenAllDone);
+        m_whenAllDone = nullptr;
+        done();
+    }
 }
 
-void setClosingTimings(int check, qint64 stall)
+void ClosingSockets::finishAll(std::chrono::milliseconds grace, std::function<void()> done)
 {
-    checkMilliseconds = check;
-    stallMilliseconds = stall;
+    if (m_closing.empty()) {
+        done();
+        return;
+    }
+    m_whenAllDone = std::move(done);
+    for (const auto &entry : m_closing)
+        entry.second->hurry(grace);
+}
+
+void ClosingSockets::setTimings(std::chrono::milliseconds check, std::chrono::milliseconds stall)
+{
+    checkInterval = check;
+    stallLimit = stall;
 }

@@ -1,21 +1,45 @@
 #pragma once
 
-#include <QtGlobal>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <unordered_map>
 
-class QTcpSocket;
+#include "net/send_queue.h"
 
-// Takes a connection away from its owner and closes it without losing data in flight: what is
-// still queued is sent, then our side is shut down for writing, and the socket is read (and the
-// bytes dropped) until the peer closes too, or until the peer has acknowledged everything we
-// sent. Closing a socket that still holds unread input would make the kernel answer with a
+// Connections this side has closed, kept until they can end without losing data in flight.
+// What is still queued goes out first, then our side is shut down for writing, and the socket
+// is read (the bytes dropped) until the peer closes too, or until the peer has acknowledged
+// everything. Closing a socket that still holds unread input would make the kernel answer with a
 // reset, which can destroy the last bytes on their way to the peer. A peer that takes nothing
-// at all for a long while is cut off, so that it cannot pin the socket forever.
-void closeGracefully(QTcpSocket *socket);
+// for a long while is cut off, so that it cannot pin a descriptor forever.
+class ClosingSockets {
+public:
+    explicit ClosingSockets(asio::io_context &context);
+    ~ClosingSockets();
+    ClosingSockets(const ClosingSockets &) = delete;
+    ClosingSockets &operator=(const ClosingSockets &) = delete;
 
-// Closes a bare descriptor that no QTcpSocket owns (a connection that was never accepted),
-// after reading away whatever the peer already sent, so that the close is a FIN, not a reset.
-void closeDescriptor(qintptr descriptor);
+    // Takes the socket over, with whatever was queued on it.
+    void close(asio::ip::tcp::socket socket, SendQueue unsent);
 
-// How often a closing socket looks at its progress, and how long a peer may take nothing
-// before it is cut off. The defaults (5 s, 60 s) suit browsers; tests shorten them.
-void setClosingTimings(int checkMilliseconds, qint64 stallMilliseconds);
+    // Every socket still closing gets at most `grace` more, then is closed anyway; `done` runs
+    // once none is left (at once when there is none).
+    void finishAll(std::chrono::milliseconds grace, std::function<void()> done);
+
+    size_t count() const { return m_closing.size(); }
+
+    // How often a closing socket looks at its progress, and how long a peer may take nothing
+    // before it is cut off. The defaults (5 s, 60 s) suit browsers; tests shorten them.
+    static void setTimings(std::chrono::milliseconds check, std::chrono::milliseconds stall);
+
+private:
+    class Lingering;
+    void finished(Lingering *lingering);
+
+    asio::io_context &m_context;
+    std::unordered_map<Lingering *, std::shared_ptr<Lingering>> m_closing;
+    std::function<void()> m_whenAllDone;
+};

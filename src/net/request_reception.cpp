@@ -5,10 +5,9 @@
 #include <limits>
 
 #include "log/request_log.h"
-#include "net/connection_table.h"
+#include "net/engine_context.h"
 #include "net/error_page.h"
-#include "net/proxy_host.h"
-#include "net/tunnel.h"
+#include "net/proxy_session.h"
 
 namespace {
 
@@ -110,43 +109,61 @@ bool collectChunk(ProxyConnection &record, const QByteArray &chunk)
     return true;
 }
 
-void Win_DataArrival(ConnectionTable &table, int Index)
+// Data arrived from the browser: a request is collected until it is complete, then rewritten
+// and sent on its way through a new upstream connection.
+void ProxySession::Win_DataArrival()
 {
-    Winsock *client = table.Win(Index);
-    if (!client)
-        return;
-    const QByteArray chunk = client->GetData();
-    if (chunk.isEmpty())
-        return;
-    ProxyConnection &record = table.record(Index);
-    if (record.isRefused)
-        return;
-    if (record.isTunnel) {
-        // A tunnel carries bytes, not requests.
-        passToServer(table, Index, chunk);
+    char *buffer = m_engine.readBuffer();
+    const Winsock::Received piece = Win.GetData(buffer, EngineContext::kReadBufferBytes);
+    if (piece.isPeerClosed || piece.error) {
+        Win_Close();
         return;
     }
-    if (!record.isReceivingBody)
-        table.log().writeRequestEntry(client->RemoteHostIP());
-    if (!collectChunk(record, chunk)) {
-        if (!record.isHeaderComplete && record.strBody.size() > kMaxHeaderBytes) {
-            record.isRefused = true;
-            record.strBody.clear();
-            sendErrorPage(table, Index, kHeaderTooLargeNumber, headerTooLargeDescription(),
+    if (piece.size == 0 || Connections.isRefused) {
+        Win.ReceiveMore();
+        return;
+    }
+    if (Connections.isTunnel) {
+        // A tunnel carries bytes, not requests.
+        passToServer(buffer, piece.size);
+        return;
+    }
+    if (!Connections.isReceivingBody && m_engine.log)
+        m_engine.log->writeRequestEntry(Win.RemoteHostIP());
+    if (!collectChunk(Connections, QByteArray(buffer, piece.size))) {
+        if (!Connections.isHeaderComplete && Connections.strBody.size() > kMaxHeaderBytes) {
+            Connections.isRefused = true;
+            Connections.strBody.clear();
+            sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
                           "431 Request Header Fields Too Large");
         }
+        if (!m_isReset)
+            Win.ReceiveMore();
         return;
     }
 
-    const bool isForwardable = table.host().RewriteRequest(record);
-    Winsock *upstream = table.WinSend(Index);
-    if (!upstream)
-        return;
+    const bool isForwardable = RewriteRequest();
     // Ends whatever upstream connection the slot still has from an earlier request.
-    upstream->Close();
+    WinSend.Close();
     if (!isForwardable) {
-        sendErrorPage(table, Index, kBadRequestNumber, badRequestDescription(), "400 Bad Request");
-        return;
+        // Whatever the browser sends after a refused request is dropped until the page is out.
+        Connections.isRefused = true;
+        sendErrorPage(kBadRequestNumber, badRequestDescription(), "400 Bad Request");
+    } else {
+        WinSend.Connect(Connections.strHost, quint16(Connections.intPort));
     }
-    upstream->Connect(QString::fromLatin1(record.strHost), quint16(record.intPort));
+    if (!m_isReset)
+        Win.ReceiveMore();
+}
+
+// The rules as the window showed them when this request's header block was complete; header
+// lines are logged while chkLog is ticked.
+bool ProxySession::RewriteRequest()
+{
+    const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
+    RequestLog *log = settings->isLogging ? m_engine.log : nullptr;
+    HeaderLogSink logHeader;
+    if (log)
+        logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
+    return rewriteRequest(Connections, settings->rules, logHeader);
 }

@@ -4,7 +4,6 @@
 #include <QString>
 
 struct ProxyConnection;
-class ConnectionTable;
 
 // Adds one chunk received from the browser to the request collected in the record. Returns
 // true when the request is complete: its header block (up to CR LF CR LF, which may arrive over
@@ -27,6 +26,3 @@ QString badRequestDescription();
 constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
 constexpr qint16 kHeaderTooLargeNumber = 431;
 QString headerTooLargeDescription();
-
-// Data arrived from the browser on slot Index.
-void Win_DataArrival(ConnectionTable &table, int Index);

@@ -1,39 +1,42 @@
 #include "net/tunnel.h"
 
-#include "net/connection_table.h"
-#include "net/flow_control.h"
+#include "net/proxy_session.h"
 
 const char kTunnelEstablished[] = "HTTP/1.1 200 Connection established\r\n\r\n";
 
-void openTunnel(ConnectionTable &table, int Index)
+// The upstream connection of a tunnel is up: tell the browser, and pass on what it sent early
+// (a TLS hello may come before the browser hears back).
+void ProxySession::openTunnel()
 {
-    Winsock *client = table.Win(Index);
-    Winsock *upstream = table.WinSend(Index);
-    ProxyConnection &record = table.record(Index);
-    if (!client || !upstream)
-        return;
-    record.isTunnelOpen = true;
-    record.isSendComplete = false;
-    client->SendData(QByteArray(kTunnelEstablished));
-    // A client may send its first bytes (a TLS hello) before it hears back.
-    if (!record.strBody.isEmpty()) {
-        upstream->SendData(record.strBody);
-        record.strBody.clear();
+    Connections.isTunnelOpen = true;
+    Connections.isSendComplete = false;
+    Win.SendData(kTunnelEstablished, qsizetype(sizeof kTunnelEstablished - 1));
+    if (!Connections.strBody.isEmpty()) {
+        WinSend.SendData(Connections.strBody);
+        Connections.strBody.clear();
     }
+    WinSend.ReceiveMore();
 }
 
-void passToServer(ConnectionTable &table, int Index, const QByteArray &chunk)
+// Bytes from the browser on a tunnel slot: to the server, or kept until the tunnel is open.
+void ProxySession::passToServer(const char *data, qsizetype size)
 {
-    ProxyConnection &record = table.record(Index);
-    Winsock *client = table.Win(Index);
-    Winsock *upstream = table.WinSend(Index);
-    if (record.isTunnelOpen && client && upstream && upstream->State() == Winsock::sckConnected)
-        passOn(*client, *upstream, chunk);
-    else if (!record.isTunnelOpen)
-        record.strBody.append(chunk);
+    if (!Connections.isTunnelOpen) {
+        Connections.strBody.append(data, size);
+        Win.ReceiveMore();
+        return;
+    }
+    if (WinSend.State() != Winsock::sckConnected) {
+        // The server has gone; the tunnel ends by the close rules, and this is dropped.
+        Win.ReceiveMore();
+        return;
+    }
+    WinSend.SendData(data, size);
+    // The browser is read again once the server has been sent this: WinSend_SendComplete.
 }
 
-void WinSend_SendComplete(ConnectionTable &table, int Index)
+void ProxySession::WinSend_SendComplete()
 {
-    resumeAfterDrain(table.Win(Index));
+    if (Connections.isTunnelOpen)
+        Win.ReceiveMore();
 }

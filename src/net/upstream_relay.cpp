@@ -1,53 +1,66 @@
 #include "net/upstream_relay.h"
 
-#include "net/connection_table.h"
-#include "net/flow_control.h"
-#include "net/tunnel.h"
+#include "net/engine_context.h"
+#include "net/proxy_session.h"
 
-void WinSend_Connect(ConnectionTable &table, int Index)
+void ProxySession::WinSend_Connect()
 {
-    if (table.record(Index).isTunnel) {
-        openTunnel(table, Index);
+    if (Connections.isTunnel) {
+        openTunnel();
         return;
     }
-    if (Winsock *upstream = table.WinSend(Index))
-        upstream->SendData(table.record(Index).strRequest);
+    WinSend.SendData(Connections.strRequest);
+    WinSend.ReceiveMore();
 }
 
 // Each piece of the response goes to the browser in the event that brings it, unchanged.
-void WinSend_DataArrival(ConnectionTable &table, int Index)
+void ProxySession::WinSend_DataArrival()
 {
-    Winsock *upstream = table.WinSend(Index);
-    if (!upstream)
+    char *buffer = m_engine.readBuffer();
+    const Winsock::Received piece = WinSend.GetData(buffer, EngineContext::kReadBufferBytes);
+    if (piece.error) {
+        const SocketErrorInfo error = socketErrorInfo(piece.error);
+        WinSend_Error(error.number, error.description);
         return;
-    const QByteArray piece = upstream->GetData();
-    Winsock *client = table.Win(Index);
-    if (client && client->State() == Winsock::sckConnected) {
-        table.record(Index).isSendComplete = false;
-        passOn(*upstream, *client, piece);
-    } else {
-        table.ResetProx(Index, false);
     }
+    if (piece.isPeerClosed) {
+        WinSend_Close();
+        return;
+    }
+    if (piece.size == 0) {
+        WinSend.ReceiveMore();
+        return;
+    }
+    if (Win.State() != Winsock::sckConnected) {
+        ResetProx();
+        return;
+    }
+    Connections.isSendComplete = false;
+    Win.SendData(buffer, piece.size);
+    // The server is read again once the browser has been sent this piece: Win_SendComplete.
 }
 
 // The exchange is over once the server has closed and the browser has been sent everything,
 // whichever of the two is seen last. An upstream connection still being made belongs to the
 // browser's next request, which is already on its way: ending the slot here would drop that
 // request unanswered, so the new exchange is left to end by these same rules.
-void Win_SendComplete(ConnectionTable &table, int Index)
+void ProxySession::Win_SendComplete()
 {
-    table.record(Index).isSendComplete = true;
-    Winsock *upstream = table.WinSend(Index);
-    resumeAfterDrain(upstream);
-    const int state = upstream ? upstream->State() : Winsock::sckClosed;
-    if (state == Winsock::sckConnected || state == Winsock::sckResolvingHost ||
-        state == Winsock::sckConnecting)
+    Connections.isSendComplete = true;
+    switch (WinSend.State()) {
+    case Winsock::sckConnected:
+        WinSend.ReceiveMore();
         return;
-    table.ResetProx(Index, false);
+    case Winsock::sckResolvingHost:
+    case Winsock::sckConnecting:
+        return;
+    default:
+        ResetProx();
+    }
 }
 
-void WinSend_Close(ConnectionTable &table, int Index)
+void ProxySession::WinSend_Close()
 {
-    if (table.record(Index).isSendComplete)
-        table.ResetProx(Index, false);
+    if (Connections.isSendComplete)
+        ResetProx();
 }

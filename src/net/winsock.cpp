@@ -1,458 +1,246 @@
 #include "net/winsock.h"
 
-#include <QHostAddress>
-#include <QNetworkProxy>
-#include <QSet>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QTimer>
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <vector>
 
-#include <functional>
-#include <sys/socket.h>
+#include "net/engine_context.h"
 
-#include "net/graceful_close.h"
-#include "net/socket_errors.h"
-
-namespace {
-
-// Listen backlog: the kernel's default of 50 overflows when a browser (or a load test) opens
-// hundreds of connections at once, and overflowing costs a SYN retry of a second or more.
-constexpr int kListenBacklog = 511;
-
-// QTcpServer stops accepting for good after an accept that fails for want of descriptors or
-// memory; it is told to try again after this pause, by which time lingering closes have
-// usually given descriptors back.
-constexpr int kAcceptRetryMilliseconds = 200;
-
-// What Qt may still take from the kernel after receiving was paused.
-constexpr qint64 kPausedReadBufferBytes = 64 * 1024;
-static_assert(kPausedReadBufferBytes <= Winsock::kReadBufferBytes);
-
-// Connections announced by ConnectionRequest and not accepted yet. Everything runs on the GUI
-// thread, so a plain set is enough.
-QSet<qintptr> &waitingConnections()
+Winsock::Winsock(EngineContext &engine, WinsockEvents &owner)
+    : m_engine(engine), m_owner(owner), m_socket(engine.io)
 {
-    static QSet<qintptr> waiting;
-    return waiting;
 }
-
-// Connections taken with Accept and not closed from this side.
-QSet<Winsock *> &acceptedConnections()
-{
-    static QSet<Winsock *> accepted;
-    return accepted;
-}
-
-// The peer has closed and sent nothing before its close that is still waiting to be read.
-bool hasPeerClosedQuietly(qintptr descriptor)
-{
-    char byte = 0;
-    return descriptor >= 0 && ::recv(int(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
-}
-
-// Hands every incoming descriptor to a callback before any QTcpSocket exists for it.
-class ListeningServer : public QTcpServer {
-public:
-    std::function<void(qintptr)> onConnectionWaiting;
-
-protected:
-    void incomingConnection(qintptr descriptor) override { onConnectionWaiting(descriptor); }
-};
-
-QString listenFailureText(QAbstractSocket::SocketError error)
-{
-    switch (error) {
-    case QAbstractSocket::AddressInUseError:
-        return QStringLiteral("the address is already in use");
-    case QAbstractSocket::SocketAccessError:
-        return QStringLiteral("permission denied");
-    case QAbstractSocket::SocketAddressNotAvailableError:
-        return QStringLiteral("the address is not available");
-    default:
-        return QStringLiteral("the port cannot be used");
-    }
-}
-
-QString strippedBrackets(const QString &host)
-{
-    if (host.size() >= 2 && host.startsWith(u'[') && host.endsWith(u']'))
-        return host.mid(1, host.size() - 2);
-    return host;
-}
-
-} // namespace
-
-Winsock::Winsock(QObject *parent) : QObject(parent) {}
 
 Winsock::~Winsock()
 {
-    Close();
+    // An owner that is being destroyed has been reset before, or the engine is going away
+    // with everything it held: either way there is nobody left to linger for.
+    std::error_code ignored;
+    m_socket.close(ignored);
 }
 
-qint32 Winsock::LocalPort() const
-{
-    if (m_server && m_server->isListening())
-        return m_server->serverPort();
-    return m_localPort;
-}
-
-bool Winsock::Listen()
+void Winsock::Accept(asio::ip::tcp::socket socket)
 {
     Close();
-    m_listenError.clear();
-    raiseDescriptorLimit();
-    if (m_localPort < 0 || m_localPort > 65535) {
-        m_listenError = QStringLiteral("the port is outside 0 to 65535");
-        return false;
-    }
-    auto *server = new ListeningServer;
-    server->setParent(this);
-    server->setListenBacklogSize(kListenBacklog);
-    server->onConnectionWaiting = [this](qintptr descriptor) { onConnectionWaiting(descriptor); };
-    connect(server, &QTcpServer::acceptError, server, [server] {
-        QTimer::singleShot(kAcceptRetryMilliseconds, server, [server] {
-            if (server->isListening())
-                server->resumeAccepting();
-        });
-    });
-    if (!server->listen(QHostAddress::Any, quint16(m_localPort))) {
-        m_listenError = listenFailureText(server->serverError());
-        delete server;
-        return false;
-    }
-    m_server = server;
-    m_state = sckListening;
-    return true;
-}
-
-void Winsock::onConnectionWaiting(qintptr descriptor)
-{
-    waitingConnections().insert(descriptor);
-    emit ConnectionRequest(descriptor);
-    // Refused, most likely for want of a free slot. A browser that closes a connection and opens
-    // the next one at once (as a load test with "Connection: close" does) can have its new
-    // connection seen before its old one's close: connections whose peers have closed give their
-    // slots back now, and the newcomer asks once more.
-    if (waitingConnections().contains(descriptor) && announceQuietCloses() > 0)
-        emit ConnectionRequest(descriptor);
-    // Nobody took it: the client sees its connection closed without a byte.
-    if (waitingConnections().remove(descriptor))
-        closeDescriptor(descriptor);
-}
-
-// A peer's close is normally seen when Qt next reads from the socket, in the next turn of the
-// event loop; this looks now, at accepted connections only, and announces each close it finds.
-int Winsock::announceQuietCloses()
-{
-    int count = 0;
-    const QList<Winsock *> accepted = acceptedConnections().values();
-    for (Winsock *connection : accepted) {
-        // An earlier close handler may have closed or removed this one.
-        if (!acceptedConnections().contains(connection))
-            continue;
-        QTcpSocket *socket = connection->m_socket;
-        if (!socket || connection->m_state != sckConnected || connection->m_isPaused ||
-            socket->bytesAvailable() > 0 || !hasPeerClosedQuietly(socket->socketDescriptor()))
-            continue;
-        ++count;
-        connection->onPeerEnded();
-    }
-    return count;
-}
-
-bool Winsock::Accept(qintptr requestID)
-{
-    if (!waitingConnections().remove(requestID))
-        return false;
-    Close();
-    forgetPeer();
-    auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(requestID)) {
-        delete socket;
-        closeDescriptor(requestID);
-        return false;
-    }
-    adoptSocket(socket);
+    m_socket = std::move(socket);
+    std::error_code ignored;
+    m_socket.non_blocking(true, ignored);
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    std::error_code error;
+    m_peer = m_socket.remote_endpoint(error).address();
+    m_hasPeer = !error;
     m_state = sckConnected;
-    rememberPeer();
-    acceptedConnections().insert(this);
-    return true;
 }
 
-void Winsock::Connect(const QString &host, quint16 port)
+void Winsock::Connect(const QByteArray &host, quint16 port)
 {
     Close();
-    forgetPeer();
-    auto *socket = new QTcpSocket(this);
-    // Straight to the host: without this Qt asks its proxy settings before every connect, for
-    // nothing (the program sets none), at about 4 % of the work of a whole request.
-    socket->setProxy(QNetworkProxy::NoProxy);
-    adoptSocket(socket);
-    // Stands for the whole connect, name lookup and connecting alike; State() tells them apart.
+    m_hasPeer = false;
     m_state = sckResolvingHost;
-    connect(socket, &QTcpSocket::connected, this, &Winsock::onConnected);
-    m_isInsideConnect = true;
-    socket->connectToHost(strippedBrackets(host), port);
-    m_isInsideConnect = false;
+    const quint64 generation = m_generation;
+    m_engine.resolver.resolve(
+        host.toStdString(),
+        [this, generation, port, keep = m_owner.keepAlive()](
+            const std::error_code &error, const HostResolver::Addresses &addresses) {
+            if (generation != m_generation)
+                return;
+            if (error) {
+                m_state = sckError;
+                m_owner.Error(*this, hostNotFoundError());
+                return;
+            }
+            m_state = sckConnecting;
+            std::vector<asio::ip::tcp::endpoint> endpoints;
+            endpoints.reserve(addresses.size());
+            for (const asio::ip::address &address : addresses)
+                endpoints.emplace_back(address, port);
+            asio::async_connect(m_socket, endpoints,
+                                [this, generation, keep](const std::error_code &connected,
+                                                         const asio::ip::tcp::endpoint &) {
+                                    if (generation != m_generation)
+                                        return;
+                                    if (connected) {
+                                        m_state = sckError;
+                                        m_owner.Error(*this, socketErrorInfo(connected));
+                                        return;
+                                    }
+                                    onConnected();
+                                });
+        });
 }
 
 void Winsock::onConnected()
 {
-    if (!m_socket || m_state != sckResolvingHost)
-        return;
-    if (m_isInsideConnect) {
-        // A connection made at once inside connectToHost() is announced from the event loop.
-        const quint64 generation = m_generation;
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation] {
-                if (generation == m_generation)
-                    onConnected();
-            },
-            Qt::QueuedConnection);
-        return;
-    }
+    std::error_code ignored;
+    m_socket.non_blocking(true, ignored);
+    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    std::error_code error;
+    m_peer = m_socket.remote_endpoint(error).address();
+    m_hasPeer = !error;
     m_state = sckConnected;
-    rememberPeer();
-    m_resetWatch.watch(m_socket->socketDescriptor());
-    emit ConnectEvent();
-    // Data that came before the connection was announced was held back (see adoptSocket).
-    if (m_socket && m_state == sckConnected && m_socket->bytesAvailable() > 0)
-        emit DataArrival(m_socket->bytesAvailable());
+    m_owner.ConnectEvent(*this);
 }
 
-void Winsock::rememberPeer()
+void Winsock::ReceiveMore()
 {
-    m_remoteAddress = m_socket->peerAddress();
-    m_remoteHostIP.clear();
-}
-
-void Winsock::forgetPeer()
-{
-    m_remoteAddress.clear();
-    m_remoteHostIP.clear();
-}
-
-void Winsock::adoptSocket(QTcpSocket *socket)
-{
-    m_socket = socket;
-    // Without a bound, Qt takes everything the kernel holds at each read (many MiB on a fast
-    // connection), and a relay then holds all of it at once, twice over while it is copied.
-    socket->setReadBufferSize(kReadBufferBytes);
-    connect(socket, &QTcpSocket::readyRead, this, [this] {
-        // Nothing is announced before ConnectEvent, nor while paused; onConnected() and
-        // ResumeReceiving() catch up.
-        if (m_state == sckResolvingHost || m_isPaused)
-            return;
-        if (m_socket && m_socket->bytesAvailable() > 0)
-            emit DataArrival(m_socket->bytesAvailable());
-    });
-    connect(socket, &QTcpSocket::bytesWritten, this, &Winsock::onBytesWritten);
-    // Qt reports some errors from inside our own calls (a refused loopback port inside
-    // connectToHost(), a broken connection inside the write of SendData), and a handler must
-    // never run inside the caller's own operation: those reports go through the event loop.
-    // Every other report comes from Qt's reading or writing in the event loop and is handled at
-    // once, so that the peer's close ends an exchange in the same turn that sees it: a browser
-    // that reconnects as soon as it has its answer then finds the old slot already free. Qt
-    // announces the peer's last bytes before its close either way. A report still queued when
-    // its socket has been replaced is dropped.
-    const quint64 generation = ++m_generation;
-    connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, generation](QAbstractSocket::SocketError error) {
-                if (generation != m_generation || !m_socket)
-                    return;
-                if (!m_isInsideConnect && !m_isInsideSend) {
-                    onSocketError(int(error));
-                    return;
-                }
-                QMetaObject::invokeMethod(
-                    this,
-                    [this, generation, error] {
-                        if (generation == m_generation && m_socket)
-                            onSocketError(int(error));
-                    },
-                    Qt::QueuedConnection);
-            });
-}
-
-void Winsock::onSocketError(int socketError)
-{
-    if (!m_socket)
+    if (m_isReading || (m_state != sckConnected && m_state != sckClosing))
         return;
-    const auto error = QAbstractSocket::SocketError(socketError);
-    if (error == QAbstractSocket::RemoteHostClosedError && m_state == sckConnected) {
-        onPeerEnded();
-        return;
+    m_isReading = true;
+    m_socket.async_wait(
+        asio::socket_base::wait_read, [this, generation = m_generation,
+                                       keep = m_owner.keepAlive()](const std::error_code &error) {
+            if (generation != m_generation || error == asio::error::operation_aborted)
+                return;
+            m_isReading = false;
+            m_owner.DataArrival(*this);
+        });
+}
+
+Winsock::Received Winsock::GetData(char *buffer, qsizetype capacity)
+{
+    Received received;
+    if (m_state == sckClosing) {
+        received.isPeerClosed = true;
+        return received;
     }
-    if (m_state != sckResolvingHost && m_state != sckConnected)
-        return;
-    m_state = sckError;
-    const SocketErrorInfo info = socketErrorInfo(error);
-    emit Error(info.number, info.description);
-}
-
-// Qt reports a FIN and a reset alike as RemoteHostClosedError. For an upstream connection the
-// watch tells them apart: a reset is an error, so the browser learns the response was cut.
-void Winsock::onPeerEnded()
-{
-    m_hasPeerEnded = true;
-    if (!m_isPaused)
-        announcePeerEnd();
-}
-
-void Winsock::announcePeerEnd()
-{
-    // Bytes that came before the FIN or reset are announced first.
-    if (m_socket && m_socket->bytesAvailable() > 0)
-        emit DataArrival(m_socket->bytesAvailable());
-    if (!m_socket || m_state != sckConnected || m_isPaused)
-        return;
-    const bool wasReset = m_resetWatch.wasReset();
-    m_resetWatch.release();
-    if (wasReset) {
+    if (m_state != sckConnected || capacity <= 0)
+        return received;
+    std::error_code error;
+    const size_t count = m_socket.read_some(asio::buffer(buffer, size_t(capacity)), error);
+    if (!error) {
+        received.size = qsizetype(count);
+    } else if (error == asio::error::eof) {
+        m_state = sckClosing;
+        received.isPeerClosed = true;
+    } else if (error != asio::error::would_block && error != asio::error::interrupted) {
         m_state = sckError;
-        const SocketErrorInfo info = socketErrorInfo(QAbstractSocket::RemoteHostClosedError);
-        emit Error(info.number, info.description);
-        return;
+        received.error = error;
     }
-    m_state = sckClosing;
-    emit CloseEvent();
+    return received;
 }
 
-void Winsock::PauseReceiving()
+void Winsock::SendData(const char *data, qsizetype size)
 {
-    if (!m_socket || m_isPaused)
+    // After the peer's close our side may still send (a half-close); a peer that is gone makes
+    // the write fail.
+    if (size <= 0 || (m_state != sckConnected && m_state != sckClosing))
         return;
-    m_isPaused = true;
-    // Qt stops reading from the kernel once this much waits in its own buffer.
-    m_socket->setReadBufferSize(kPausedReadBufferBytes);
-}
-
-void Winsock::ResumeReceiving()
-{
-    if (!m_isPaused)
-        return;
-    m_isPaused = false;
-    if (!m_socket)
-        return;
-    m_socket->setReadBufferSize(kReadBufferBytes);
-    const quint64 generation = m_generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
-            if (generation != m_generation || !m_socket || m_isPaused || m_state != sckConnected)
-                return;
-            if (m_hasPeerEnded)
-                announcePeerEnd();
-            else if (m_socket->bytesAvailable() > 0)
-                emit DataArrival(m_socket->bytesAvailable());
-        },
-        Qt::QueuedConnection);
-}
-
-void Winsock::onBytesWritten()
-{
-    if (!m_socket || m_socket->bytesToWrite() != 0)
-        return;
-    if (m_isInsideSend) {
-        announceSendComplete();
-        return;
+    if (m_queue.isEmpty()) {
+        std::error_code error;
+        const size_t written = m_socket.write_some(asio::buffer(data, size_t(size)), error);
+        if (error && error != asio::error::would_block && error != asio::error::interrupted) {
+            fail(error);
+            return;
+        }
+        if (!error) {
+            data += written;
+            size -= qsizetype(written);
+        }
+        if (size == 0) {
+            reportSendComplete();
+            return;
+        }
     }
-    emit SendComplete();
+    m_queue.append(data, size);
+    waitWritable();
 }
 
-// Everything went out inside SendData itself; the caller hears of it from the event loop, and
-// only if nothing has been queued since.
-void Winsock::announceSendComplete()
+void Winsock::waitWritable()
 {
-    if (m_isSendCompletePending)
+    if (m_isWritePending)
         return;
-    m_isSendCompletePending = true;
-    const quint64 generation = m_generation;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation] {
-            if (generation != m_generation)
+    m_isWritePending = true;
+    m_socket.async_wait(
+        asio::socket_base::wait_write, [this, generation = m_generation,
+                                        keep = m_owner.keepAlive()](const std::error_code &error) {
+            if (generation != m_generation || error == asio::error::operation_aborted)
                 return;
-            m_isSendCompletePending = false;
-            if (m_socket && m_socket->bytesToWrite() == 0)
-                emit SendComplete();
-        },
-        Qt::QueuedConnection);
+            m_isWritePending = false;
+            flush();
+        });
 }
 
-void Winsock::SendData(const QByteArray &data)
+void Winsock::flush()
 {
-    if (!m_socket || m_socket->state() != QAbstractSocket::ConnectedState || data.isEmpty())
+    while (!m_queue.isEmpty()) {
+        std::error_code error;
+        const size_t written =
+            m_socket.write_some(asio::buffer(m_queue.data(), size_t(m_queue.size())), error);
+        if (error == asio::error::would_block || error == asio::error::interrupted) {
+            waitWritable();
+            return;
+        }
+        if (error) {
+            fail(error);
+            return;
+        }
+        m_queue.consume(qsizetype(written));
+    }
+    m_owner.SendComplete(*this);
+}
+
+// Everything went out inside SendData itself; the owner hears of it from the event loop, and
+// only if nothing has been queued since (the write that drains the queue reports then).
+void Winsock::reportSendComplete()
+{
+    if (m_isWritePending || m_isSendCompletePosted)
         return;
-    m_socket->write(data);
-    // Qt would write at the next turn of the event loop; handing the bytes to the kernel now
-    // saves that turn on every request and every piece of a response. What the kernel does not
-    // take stays queued and goes out as before.
-    m_isInsideSend = true;
-    m_socket->flush();
-    m_isInsideSend = false;
+    m_isSendCompletePosted = true;
+    asio::post(m_socket.get_executor(),
+               [this, generation = m_generation, keep = m_owner.keepAlive()] {
+                   if (generation != m_generation)
+                       return;
+                   m_isSendCompletePosted = false;
+                   if (m_queue.isEmpty() && !m_isWritePending)
+                       m_owner.SendComplete(*this);
+               });
 }
 
-QByteArray Winsock::GetData()
+// A write failed inside SendData or while the queue drained: the failure is reported from the
+// event loop, once; nothing more goes out.
+void Winsock::fail(const std::error_code &error)
 {
-    const qint64 available = m_socket ? m_socket->bytesAvailable() : 0;
-    if (available == 0)
-        return QByteArray();
-    // Asking for exactly what is buffered lets Qt hand over its buffer instead of a copy when
-    // the bytes came in one read, as they do unless receiving was paused. Qt then keeps no
-    // buffer of its own between reads, which an idle connection would otherwise hold on to.
-    return m_socket->read(available);
+    m_state = sckError;
+    m_queue.clear();
+    asio::post(m_socket.get_executor(),
+               [this, generation = m_generation, keep = m_owner.keepAlive(),
+                info = socketErrorInfo(error)] {
+                   if (generation == m_generation)
+                       m_owner.Error(*this, info);
+               });
 }
 
 void Winsock::Close()
 {
-    if (m_server) {
-        m_server->close();
-        m_server->deleteLater();
-        m_server = nullptr;
-    }
-    acceptedConnections().remove(this);
-    if (m_socket) {
-        QTcpSocket *socket = m_socket;
-        m_socket = nullptr;
-        ++m_generation;
-        m_resetWatch.release();
-        m_isPaused = false;
-        m_hasPeerEnded = false;
-        m_isSendCompletePending = false;
-        socket->disconnect(this);
-        closeGracefully(socket);
-    }
+    // Every report still on its way belongs to the connection being closed.
+    ++m_generation;
+    m_isReading = false;
+    m_isWritePending = false;
+    m_isSendCompletePosted = false;
+    const int state = m_state;
     m_state = sckClosed;
-}
-
-int Winsock::State() const
-{
-    // Qt has seen a browser's close, and the close event is on its way through the event loop:
-    // the slot already counts as free. An upstream connection stays connected until its end
-    // has been announced, with every byte before it, so that whether it ended in a close or
-    // an error is decided in one place.
-    if (m_state == sckConnected && m_socket && !m_resetWatch.isWatching() && !m_isPaused &&
-        m_socket->bytesAvailable() == 0 && m_socket->state() != QAbstractSocket::ConnectedState)
-        return sckClosing;
-    if (m_state == sckResolvingHost && m_socket &&
-        m_socket->state() != QAbstractSocket::HostLookupState)
-        return sckConnecting;
-    return m_state;
+    if (!m_socket.is_open()) {
+        m_queue.clear();
+        return;
+    }
+    std::error_code ignored;
+    m_socket.cancel(ignored);
+    if (state == sckConnected || state == sckClosing) {
+        // The moved-from socket is left closed, ready for the next connection.
+        m_engine.closing.close(std::move(m_socket), std::move(m_queue));
+        m_queue.clear();
+        return;
+    }
+    m_socket.close(ignored);
+    m_queue.clear();
 }
 
 QString Winsock::RemoteHostIP() const
 {
-    if (m_remoteHostIP.isEmpty() && !m_remoteAddress.isNull()) {
-        bool isIPv4 = false;
-        const quint32 ipv4 = m_remoteAddress.toIPv4Address(&isIPv4);
-        m_remoteHostIP = isIPv4 ? QHostAddress(ipv4).toString() : m_remoteAddress.toString();
-    }
-    return m_remoteHostIP;
-}
-
-qint64 Winsock::BytesQueued() const
-{
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    if (!m_hasPeer)
+        return QString();
+    asio::ip::address address = m_peer;
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return QString::fromStdString(address.to_string());
 }

@@ -1,126 +1,108 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHostAddress>
-#include <QObject>
 #include <QString>
+#include <asio/ip/tcp.hpp>
+#include <memory>
+#include <system_error>
 
-#include "net/reset_watch.h"
+#include "net/send_queue.h"
+#include "net/socket_errors.h"
 
-class QTcpServer;
-class QTcpSocket;
+class EngineContext;
+class Winsock;
 
-// The event-driven TCP socket control every network operation goes through. One object is
-// either a listener (LocalPort + Listen) or a connection (Accept or Connect). All events are
-// delivered on the GUI thread; handlers may call any operation, Close included, from inside an
-// event of the same socket.
-//
-// Guarantees callers rely on:
-// - Close() never raises CloseEvent and is harmless on a closed socket. CloseEvent is raised
-//   only when the peer closes (a FIN, or a reset: the two cannot be told apart reliably, and
-//   either way the peer is gone). Bytes that came before the peer's close are announced by
-//   DataArrival first.
-// - Closing is graceful: bytes already queued reach the peer before our FIN.
-// - SendData() queues without limit and returns at once; SendComplete follows once everything
-//   queued has been handed to the network.
-// - GetData() returns every byte received so far.
-// - No event is raised from inside the operation that causes it: a Connect that fails at once
-//   (a refused loopback port) reports its Error, and one that succeeds at once its
-//   ConnectEvent, from the event loop after Connect has returned; a SendData whose bytes the
-//   kernel takes at once reports its SendComplete from the event loop too.
-// - A connection announced by ConnectionRequest and not accepted by the time the handler
-//   returns is closed: the client sees its connection end without a byte. Before that, if
-//   accepted connections turn out to have been closed by their peers, their CloseEvents are
-//   raised and the same connection is announced once more.
-class Winsock : public QObject {
-    Q_OBJECT
+// What a socket reports to the one object that owns it. Every report comes from the event loop,
+// never from inside an operation of the socket, so a handler may call any operation, Close
+// included. Reports of a socket that has been closed since are dropped.
+class WinsockEvents {
 public:
-    // State codes. 0 and 7 are the ones the proxy tests; the others are informative and
-    // count as not connected.
+    virtual void ConnectEvent(Winsock &socket) = 0;
+    // Bytes, the peer's close or a failure wait to be read with GetData.
+    virtual void DataArrival(Winsock &socket) = 0;
+    // Everything handed to SendData has been handed to the network.
+    virtual void SendComplete(Winsock &socket) = 0;
+    // A connect, a read or a write failed.
+    virtual void Error(Winsock &socket, const SocketErrorInfo &error) = 0;
+    // Keeps the owner alive while an operation of one of its sockets is pending.
+    virtual std::shared_ptr<void> keepAlive() = 0;
+
+protected:
+    ~WinsockEvents() = default;
+};
+
+// The socket control every connection goes through: one TCP connection, taken from the
+// listener (Accept) or made to a server (Connect), on the engine's thread. It reads only when
+// its owner asks for more (ReceiveMore), which is how a slot holds one side back while the other
+// drains, and it never blocks: what the kernel does not take at once waits in a queue.
+class Winsock {
+public:
+    // State codes. 0 and 7 are the ones the proxy tests; the others count as not connected.
     enum StateCode {
         sckClosed = 0,
-        sckListening = 2,
         sckResolvingHost = 4,
         sckConnecting = 6,
         sckConnected = 7,
-        sckClosing = 8, // the peer has closed (CloseEvent may still be on its way); Close()
-                        // has not been called yet
+        sckClosing = 8, // the peer has closed; Close() has not been called yet
         sckError = 9,   // a connect or the connection failed; Close() has not been called yet
     };
 
-    explicit Winsock(QObject *parent = nullptr);
-    ~Winsock() override;
+    // What one GetData found.
+    struct Received {
+        qsizetype size = 0;        // bytes placed in the buffer
+        bool isPeerClosed = false; // the peer closed in order: nothing more will come
+        std::error_code error;     // the connection failed; a reset shows here
+    };
 
-    void setLocalPort(qint32 port) { m_localPort = port; }
-    qint32 LocalPort() const;
-    // Starts listening on LocalPort on every local address. False when the port cannot be
-    // used; ListenErrorText() then says why in a short sentence.
-    bool Listen();
-    QString ListenErrorText() const { return m_listenError; }
+    Winsock(EngineContext &engine, WinsockEvents &owner);
+    ~Winsock();
+    Winsock(const Winsock &) = delete;
+    Winsock &operator=(const Winsock &) = delete;
 
-    // Takes over a connection announced by ConnectionRequest (of any listener).
-    bool Accept(qintptr requestID);
-    // Host may be a name, an IPv4 address or an IPv6 literal with or without brackets.
-    void Connect(const QString &host, quint16 port);
-    void SendData(const QByteArray &data);
-    QByteArray GetData();
+    // Takes over a connection the listener accepted.
+    void Accept(asio::ip::tcp::socket socket);
+    // Looks the host up (a name, an IPv4 address or an IPv6 literal with or without brackets)
+    // and connects to each address in turn until one answers: ConnectEvent, or Error once all
+    // have failed.
+    void Connect(const QByteArray &host, quint16 port);
+
+    // DataArrival follows once something waits to be read; one request, one report.
+    void ReceiveMore();
+    // Reads what waits, up to capacity bytes.
+    Received GetData(char *buffer, qsizetype capacity);
+
+    // Hands the bytes to the kernel, and queues what it does not take at once. SendComplete
+    // follows once the queue is empty; a failure is reported with Error.
+    void SendData(const char *data, qsizetype size);
+    void SendData(const QByteArray &data) { SendData(data.constData(), data.size()); }
+    qsizetype BytesQueued() const { return m_queue.size(); }
+
+    // Graceful: what is queued still reaches the peer, then our FIN (see ClosingSockets).
+    // Harmless on a closed socket; raises nothing.
     void Close();
 
-    int State() const;
-    // The peer's address as text; an IPv4 peer on the dual-stack listener is shown as plain
-    // dotted IPv4. It stays readable after the peer has closed, until the next Accept or
-    // Connect.
+    int State() const { return m_state; }
+    // The peer's address, an IPv4 peer of the dual-stack listener as plain dotted IPv4.
     QString RemoteHostIP() const;
-    // Bytes handed to SendData that have not reached the kernel yet.
-    qint64 BytesQueued() const;
-
-    // The most this socket takes from the kernel before its bytes have been read with GetData:
-    // it bounds the piece one DataArrival announces, and with it what a relay holds at once.
-    static constexpr qint64 kReadBufferBytes = 256 * 1024;
-
-    // Flow control. While paused, nothing more is taken from the peer (the kernel's TCP window
-    // then holds the sender back) and neither DataArrival nor the peer's close is announced;
-    // resuming announces, from the event loop, whatever waited, in order.
-    void PauseReceiving();
-    void ResumeReceiving();
-    bool IsReceivingPaused() const { return m_isPaused; }
-
-signals:
-    // A connection waits on the listener; it is closed unless a handler accepts it.
-    void ConnectionRequest(qintptr requestID);
-    void ConnectEvent();
-    void DataArrival(qint64 bytesTotal);
-    void SendComplete();
-    void CloseEvent();
-    void Error(qint16 Number, const QString &Description);
 
 private:
-    void adoptSocket(QTcpSocket *socket);
-    void onSocketError(int socketError);
-    void onBytesWritten();
-    void onConnectionWaiting(qintptr descriptor);
-    static int announceQuietCloses();
     void onConnected();
-    void announceSendComplete();
-    void rememberPeer();
-    void forgetPeer();
-    void onPeerEnded();
-    void announcePeerEnd();
+    void waitWritable();
+    void flush();
+    void fail(const std::error_code &error);
+    void reportSendComplete();
 
-    qint32 m_localPort = 0;
-    QTcpServer *m_server = nullptr;
-    QTcpSocket *m_socket = nullptr;
+    EngineContext &m_engine;
+    WinsockEvents &m_owner;
+    asio::ip::tcp::socket m_socket;
+    SendQueue m_queue;
     int m_state = sckClosed;
-    quint64 m_generation = 0; // tells reports of a replaced socket from the current one's
-    bool m_isInsideConnect = false;
-    bool m_isInsideSend = false;
-    bool m_isSendCompletePending = false;
-    // The peer's address as Qt reports it, and its text, made when it is first asked for (most
-    // upstream connections are never asked).
-    QHostAddress m_remoteAddress;
-    mutable QString m_remoteHostIP;
-    bool m_isPaused = false;
-    bool m_hasPeerEnded = false; // the peer closed or reset while receiving was paused
-    ResetWatch m_resetWatch;     // upstream connections only: a server's reset is an error
-    QString m_listenError;
+    // Counts the connections this object has had. A report carries the number it was made for
+    // and is dropped when it no longer matches: the connection has been closed since.
+    quint64 m_generation = 0;
+    bool m_isReading = false;
+    bool m_isWritePending = false;
+    bool m_isSendCompletePosted = false;
+    asio::ip::address m_peer;
+    bool m_hasPeer = false;
 };

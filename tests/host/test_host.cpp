@@ -136,7 +136,8 @@ int main(int argc, char *argv[])
         fail(
             QStringLiteral("the proxy did not start (Command1 reads \"%1\")").arg(command1->text()),
             3);
-    std::printf("listening %d\n", int(form.connectionTable().Listener.LocalPort()));
+    // With port 0 the window shows the port the system chose.
+    std::printf("listening %s\n", qPrintable(control<QLineEdit>(form, "txtPort")->text()));
     std::fflush(stdout);
 
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
