@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: first the normal build, then the
-# build with AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets (built with
-# clang) for a bounded time each.
+# build with AddressSanitizer and UndefinedBehaviorSanitizer, then the build with
+# ThreadSanitizer (the window and the network engine run on two threads), then the fuzz targets
+# (built with clang) for a bounded time each.
 set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$here/scripts/packages.sh"
@@ -16,6 +17,10 @@ ctest --test-dir "$here/build" --output-on-failure -j2 -LE long
 "$here/scripts/build.sh" "$here/build-sanitize" -DVESKTOR_SANITIZE=ON
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir "$here/build-sanitize" --output-on-failure -j2 -LE long
+
+"$here/scripts/build.sh" "$here/build-tsan" -DVESKTOR_SANITIZE_THREAD=ON
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$here/tests/tsan.supp" \
+    ctest --test-dir "$here/build-tsan" --output-on-failure -j2 -LE long
 
 CXX=clang++ "$here/scripts/build.sh" "$here/build-fuzz" -DVESKTOR_FUZZ=ON
 ctest --test-dir "$here/build-fuzz" --output-on-failure -L fuzz
