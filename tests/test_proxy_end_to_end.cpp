@@ -16,9 +16,8 @@
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "net/error_page.h"
-#include "net/flow_control.h"
+#include "net/host_resolver.h"
 #include "net/request_reception.h"
-#include "net/socket_errors.h"
 #include "support/origin_server.h"
 #include "support/test_support.h"
 
@@ -43,6 +42,13 @@ QByteArray expectedPage(const QByteArray &numberText, const QByteArray &descript
 
 const QByteArray kRequestLogLine = "\tNew Request Received From\t127.0.0.1\r\n";
 
+// Names the tests answer themselves (HostResolver::setFixedAnswers), so that no test waits on
+// this machine's resolver.
+const QByteArray kUnknownHost = "unknown-host.test";
+const QByteArray kSlowHost = "slow-lookup.test";     // 127.0.0.1, answered after kSlowLookup
+const QByteArray kDualStackHost = "dual-stack.test"; // ::1 first, then 127.0.0.1
+constexpr std::chrono::milliseconds kSlowLookup{2000};
+
 QByteArray withOrigin(QByteArray text, const QByteArray &authority)
 {
     return text.replace("{origin}", authority);
@@ -53,6 +59,8 @@ QByteArray withOrigin(QByteArray text, const QByteArray &authority)
 class TestProxyEndToEnd : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase();
+    void cleanupTestCase();
     void init();
     void cleanup();
 
@@ -60,6 +68,8 @@ private slots:
     void errorPageIsThePiecesAroundNumberAndDescription();
 
     void getInOneChunkGoesUpstreamAtOnceWithOneLogLine();
+    void originIsReachedByAnyFormOfItsName_data();
+    void originIsReachedByAnyFormOfItsName();
     void requestGoesUpstreamOnlyWhenComplete_data();
     void requestGoesUpstreamOnlyWhenComplete();
     void followingRequestOpensANewUpstreamConnection_data();
@@ -87,10 +97,9 @@ private:
     {
         return m_form->findChild<T *>(QString::fromLatin1(name));
     }
-    ConnectionTable &table() { return m_form->connectionTable(); }
     QString counter() const { return control<QLabel>("lblConnections")->text(); }
     int requestLogLines() const { return int(readFileBytes(m_logPath).count(kRequestLogLine)); }
-    // Connects a client to the proxy and waits until the proxy has given it slot 0.
+    // Connects a client to the proxy and waits until the proxy counts it.
     bool connectClient(ProxyClient &client);
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -99,6 +108,20 @@ private:
     quint16 m_proxyPort = 0;
     QList<MessageRequest> m_messages;
 };
+
+void TestProxyEndToEnd::initTestCase()
+{
+    const asio::ip::address loopback = asio::ip::make_address("127.0.0.1");
+    const asio::ip::address loopback6 = asio::ip::make_address("::1");
+    HostResolver::setFixedAnswers({{kUnknownHost.toStdString(), {}},
+                                   {kSlowHost.toStdString(), {{loopback}, kSlowLookup}},
+                                   {kDualStackHost.toStdString(), {{loopback6, loopback}}}});
+}
+
+void TestProxyEndToEnd::cleanupTestCase()
+{
+    HostResolver::setFixedAnswers({});
+}
 
 void TestProxyEndToEnd::init()
 {
@@ -139,11 +162,8 @@ void TestProxyEndToEnd::cleanup()
 bool TestProxyEndToEnd::connectClient(ProxyClient &client)
 {
     client.connectTo(m_proxyPort);
-    if (!QTest::qWaitFor([&] { return client.isConnected() && counter() == QStringLiteral("1"); },
-                         10000))
-        return false;
-    const Winsock *slot = table().Win(0);
-    return slot && slot->State() == Winsock::sckConnected;
+    return QTest::qWaitFor([&] { return client.isConnected() && counter() == QStringLiteral("1"); },
+                           10000);
 }
 
 void TestProxyEndToEnd::errorPageIsThePiecesAroundNumberAndDescription_data()
@@ -210,6 +230,38 @@ void TestProxyEndToEnd::getInOneChunkGoesUpstreamAtOnceWithOneLogLine()
     QCOMPARE(requestLogLines(), 1);
 }
 
+void TestProxyEndToEnd::originIsReachedByAnyFormOfItsName_data()
+{
+    QTest::addColumn<QString>("listenOn");
+    QTest::addColumn<QByteArray>("host");
+
+    QTest::newRow("IPv4 address") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1");
+    QTest::newRow("IPv6 literal") << QStringLiteral("::1") << QByteArray("[::1]");
+    QTest::newRow("localhost, looked up") << QStringLiteral("127.0.0.1") << QByteArray("localhost");
+    // Each address is tried in turn: ::1 refuses, 127.0.0.1 answers.
+    QTest::newRow("first address refuses") << QStringLiteral("127.0.0.1") << kDualStackHost;
+}
+
+void TestProxyEndToEnd::originIsReachedByAnyFormOfItsName()
+{
+    QFETCH(QString, listenOn);
+    QFETCH(QByteArray, host);
+    OriginServer origin;
+    if (!origin.listen(QHostAddress(listenOn)))
+        QSKIP("this machine cannot listen on the address");
+    origin.onRequest = [&origin](int connection) {
+        origin.send(connection, okResponse("found"));
+        origin.close(connection);
+    };
+    ProxyClient client;
+    QVERIFY(connectClient(client));
+    const QByteArray authority = host + ':' + QByteArray::number(origin.port());
+    client.send(absoluteGet(authority, "/"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
+    QCOMPARE(client.received(), okResponse("found"));
+    QCOMPARE(origin.received(0), "GET / HTTP/1.1\r\nHost: " + authority + "\r\n\r\n");
+}
+
 void TestProxyEndToEnd::requestGoesUpstreamOnlyWhenComplete_data()
 {
     // The pieces are sent one by one; the request may go upstream only after the last one.
@@ -261,16 +313,11 @@ void TestProxyEndToEnd::requestGoesUpstreamOnlyWhenComplete()
     ProxyClient client;
     QVERIFY(connectClient(client));
 
-    qsizetype sent = 0;
     for (qsizetype i = 0; i + 1 < pieces.size(); ++i) {
-        const QByteArray piece = withOrigin(pieces.at(i), origin.authority());
-        client.send(piece);
-        sent += piece.size();
-        QTRY_COMPARE_WITH_TIMEOUT(collectedBytes(table().record(0)), sent, 10000);
-        // Still collecting: no connect has been started, nothing reached the origin.
-        QCOMPARE(table().WinSend(0)->State(), int(Winsock::sckClosed));
+        client.send(withOrigin(pieces.at(i), origin.authority()));
+        // The request entry comes with the first piece; nothing reaches the origin yet.
+        QTRY_COMPARE_WITH_TIMEOUT(requestLogLines(), 1, 10000);
         QCOMPARE(origin.connectionCount(), 0);
-        QCOMPARE(requestLogLines(), 1);
     }
     client.send(withOrigin(pieces.last(), origin.authority()));
 
@@ -314,7 +361,6 @@ void TestProxyEndToEnd::followingRequestOpensANewUpstreamConnection()
     QTRY_VERIFY_WITH_TIMEOUT(first.hasRequest(0), 10000);
     first.send(0, okResponse("first"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("first"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(table().record(0).isSendComplete, 10000);
     QVERIFY(!first.isDisconnected(0));
     QVERIFY(!client.isDisconnected());
     QCOMPARE(counter(), QStringLiteral("1"));
@@ -351,10 +397,8 @@ void TestProxyEndToEnd::requestWhileResponseIsRelayedClosesTheOldUpstream()
     client.send(absoluteGet(first.authority(), "/big"));
     QTRY_VERIFY_WITH_TIMEOUT(first.hasRequest(0), 10000);
     first.send(0, firstHeader + sentOfFirst);
-    // The proxy queues it for the browser up to its high-water mark, then stops reading the
-    // origin.
-    QTRY_VERIFY_WITH_TIMEOUT(table().WinSend(0)->IsReceivingPaused(), kLongWait);
-    QVERIFY(table().Win(0)->BytesQueued() > 0);
+    // The proxy has begun relaying it; the browser does not read, so the rest waits.
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesWaiting() > 0, kLongWait);
 
     client.send(absoluteGet(second.authority(), "/small"));
     QTRY_VERIFY_WITH_TIMEOUT(first.isDisconnected(0), kLongWait);
@@ -376,22 +420,20 @@ void TestProxyEndToEnd::requestWhileResponseIsRelayedClosesTheOldUpstream()
 }
 
 // The browser's next request is complete while part of the previous response still waits for
-// it, and that part goes out before the new upstream connection is up: the send-complete report
-// finds the upstream socket not connected and ends the exchange, so the browser connection is
-// closed and the new request is never sent.
+// it, and that part goes out before the new upstream connection is up (its name is still being
+// looked up): the send-complete report must not end the exchange, or the new request would be
+// dropped unanswered.
 void TestProxyEndToEnd::earlierResponseDrainingWhileConnectingKeepsTheNextRequest()
 {
     OriginServer first;
+    OriginServer next;
     QVERIFY(first.listen());
-    // A server whose accept queue is full: the kernel drops further connection attempts, so a
-    // connect to it stays pending.
-    QTcpServer unreachable;
-    unreachable.setListenBacklogSize(0);
-    QVERIFY(unreachable.listen(QHostAddress::LocalHost, 0));
-    unreachable.pauseAccepting();
-    QTcpSocket filler;
-    filler.connectToHost(QHostAddress::LocalHost, unreachable.serverPort());
-    QTRY_COMPARE_WITH_TIMEOUT(filler.state(), QAbstractSocket::ConnectedState, 10000);
+    QVERIFY(next.listen());
+    const QByteArray nextResponse = okResponse("next");
+    next.onRequest = [&](int connection) {
+        next.send(connection, nextResponse);
+        next.close(connection);
+    };
 
     const QByteArray sentOfFirst = patternBytes(16 * 1024 * 1024, 7);
     const QByteArray firstHeader = "HTTP/1.1 200 OK\r\nContent-Length: 33554432\r\n\r\n";
@@ -401,41 +443,12 @@ void TestProxyEndToEnd::earlierResponseDrainingWhileConnectingKeepsTheNextReques
     client.send(absoluteGet(first.authority(), "/big"));
     QTRY_VERIFY_WITH_TIMEOUT(first.hasRequest(0), 10000);
     first.send(0, firstHeader + sentOfFirst);
-    // The proxy queues it for the browser up to its high-water mark, then stops reading the
-    // origin.
-    QTRY_VERIFY_WITH_TIMEOUT(table().WinSend(0)->IsReceivingPaused(), kLongWait);
-    QVERIFY(table().Win(0)->BytesQueued() > 0);
+    QTRY_VERIFY_WITH_TIMEOUT(client.bytesWaiting() > 0, kLongWait);
 
-    client.send(absoluteGet("127.0.0.1:" + QByteArray::number(unreachable.serverPort()), "/next"));
+    client.send(absoluteGet(kSlowHost + ":" + QByteArray::number(next.port()), "/next"));
     QTRY_VERIFY_WITH_TIMEOUT(first.isDisconnected(0), kLongWait);
-    QTRY_COMPARE_WITH_TIMEOUT(table().WinSend(0)->State(), int(Winsock::sckConnecting), 10000);
-    QCOMPARE(counter(), QStringLiteral("1"));
-
-    // The rest of the first response drains while the next request's connection is still
-    // being made: the slot must stay, or the next request would be dropped unanswered.
+    // The rest of the first response drains while the lookup is still under way.
     client.resumeReading();
-    QTRY_VERIFY_WITH_TIMEOUT(table().Win(0)->BytesQueued() == 0 && table().record(0).isSendComplete,
-                             kLongWait);
-    QCOMPARE(table().WinSend(0)->State(), int(Winsock::sckConnecting));
-    QCOMPARE(counter(), QStringLiteral("1"));
-    QVERIFY(!client.isClosed());
-
-    // The second origin starts taking connections; the kernel's retry of the connect gets in.
-    const QByteArray nextResponse = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext";
-    QList<QTcpSocket *> accepted;
-    connect(&unreachable, &QTcpServer::newConnection, &unreachable, [&] {
-        while (QTcpSocket *socket = unreachable.nextPendingConnection()) {
-            accepted.append(socket);
-            connect(socket, &QTcpSocket::readyRead, socket, [socket, &nextResponse] {
-                if (socket->readAll().contains("GET /next ")) {
-                    socket->write(nextResponse);
-                    socket->disconnectFromHost();
-                }
-            });
-        }
-    });
-    filler.abort();
-    unreachable.resumeAccepting();
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), kLongWait);
     const QByteArray &received = client.received();
     QVERIFY(received.endsWith(nextResponse));
@@ -443,7 +456,7 @@ void TestProxyEndToEnd::earlierResponseDrainingWhileConnectingKeepsTheNextReques
     QVERIFY(firstPart.size() > firstHeader.size());
     QVERIFY((firstHeader + sentOfFirst).startsWith(firstPart));
     QCOMPARE(requestLogLines(), 2);
-    QCOMPARE(counter(), QStringLiteral("0"));
+    QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 
 void TestProxyEndToEnd::lastPieceThenCloseDeliversEverythingBeforeTheClose()
@@ -486,14 +499,11 @@ void TestProxyEndToEnd::serverCloseWhileResponseIsQueuedWaitsForDelivery()
     QVERIFY(connectClient(client));
     client.send(absoluteGet(origin.authority(), "/first"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("first"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(table().record(0).isSendComplete, 10000);
 
-    QSignalSpy upstreamClosed(&table().WinSend, &WinsockArray::CloseEvent);
     client.readSlowly(256 * 1024, 5);
     client.send(absoluteGet(origin.authority(), "/second"));
     QTRY_VERIFY_WITH_TIMEOUT(origin.isDisconnected(1), kLongWait);
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), kLongWait);
-    QCOMPARE(upstreamClosed.count(), 1);
     QCOMPARE(client.received().size(), okResponse("first").size() + secondResponse.size());
     QVERIFY(client.received() == okResponse("first") + secondResponse);
     QCOMPARE(counter(), QStringLiteral("0"));
@@ -508,13 +518,11 @@ void TestProxyEndToEnd::serverCloseAfterEverythingWasSentClosesBrowser()
     client.send(absoluteGet(origin.authority(), "/"));
     QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(0), 10000);
     origin.send(0, okResponse("all of it"));
-    // The client socket has reported everything sent before the server closes.
-    QTRY_VERIFY_WITH_TIMEOUT(table().record(0).isSendComplete, 10000);
+    // Everything has reached the browser before the server closes.
+    QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("all of it"), 10000);
 
-    QSignalSpy upstreamClosed(&table().WinSend, &WinsockArray::CloseEvent);
     origin.close(0);
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
-    QCOMPARE(upstreamClosed.count(), 1);
     QCOMPARE(client.received(), okResponse("all of it"));
     QCOMPARE(counter(), QStringLiteral("0"));
 }
@@ -530,11 +538,8 @@ void TestProxyEndToEnd::keptOpenServerClosingWhileBrowserIdlesClosesBrowser()
     QVERIFY(connectClient(client));
     client.send(absoluteGet(origin.authority(), "/"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("kept open"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(table().record(0).isSendComplete, 10000);
 
     // Delivered: both connections stay while neither side does anything.
-    QCOMPARE(table().WinSend(0)->State(), int(Winsock::sckConnected));
-    QCOMPARE(table().Win(0)->State(), int(Winsock::sckConnected));
     QVERIFY(!origin.isDisconnected(0));
     QVERIFY(!client.isDisconnected());
     QCOMPARE(counter(), QStringLiteral("1"));
@@ -557,18 +562,15 @@ void TestProxyEndToEnd::serverCloseWithoutResponseOnFreshConnectionStalls()
         else
             origin.send(connection, okResponse("retry"));
     };
-    QSignalSpy upstreamClosed(&table().WinSend, &WinsockArray::CloseEvent);
     ProxyClient client;
     QVERIFY(connectClient(client));
     client.send(absoluteGet(origin.authority(), "/silent"));
 
-    // The close event has been handled once the spy, connected after the handler, sees it.
-    QTRY_COMPARE_WITH_TIMEOUT(upstreamClosed.count(), 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(origin.isDisconnected(0), 10000);
     QCOMPARE(counter(), QStringLiteral("1"));
-    QCOMPARE(table().Win(0)->State(), int(Winsock::sckConnected));
-    QVERIFY(!client.isDisconnected());
     QVERIFY(client.received().isEmpty());
 
+    // Had the slot been reset, this request would find the connection closed.
     client.send(absoluteGet(origin.authority(), "/again"));
     QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(1), 10000);
     origin.close(1);
@@ -593,7 +595,6 @@ void TestProxyEndToEnd::serverCloseWithoutResponseAfterEarlierExchangeResets()
     QVERIFY(connectClient(client));
     client.send(absoluteGet(origin.authority(), "/first"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("earlier"), 10000);
-    QTRY_VERIFY_WITH_TIMEOUT(table().record(0).isSendComplete, 10000);
 
     client.send(absoluteGet(origin.authority(), "/second"));
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
@@ -620,7 +621,7 @@ void TestProxyEndToEnd::largeResponseToSlowReaderArrivesExact()
     client.readSlowly(256 * 1024, 1);
     client.send(absoluteGet(origin.authority(), "/large"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 4 * kLongWait);
+    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), kLongWait);
     const QByteArray &received = client.received();
     QCOMPARE(received.size(), header.size() + body.size());
     QCOMPARE(received.left(header.size()), header);
@@ -651,16 +652,14 @@ void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses_data()
     QTest::addColumn<QByteArray>("numberText");
     QTest::addColumn<QString>("description");
 
-    QTest::newRow("refused port")
-        << absoluteGet("127.0.0.1:" + QByteArray::number(freeLoopbackPort()), "/")
-        << QByteArray("10061")
-        << socketErrorInfo(QAbstractSocket::ConnectionRefusedError).description;
-    QTest::newRow("unknown host")
-        << absoluteGet("no-such-host.invalid", "/") << QByteArray("11001")
-        << socketErrorInfo(QAbstractSocket::HostNotFoundError).description;
+    QTest::newRow("refused port") << absoluteGet(
+                                         "127.0.0.1:" + QByteArray::number(freeLoopbackPort()), "/")
+                                  << QByteArray("10061") << QStringLiteral("Connection refused");
+    QTest::newRow("unknown host") << absoluteGet(kUnknownHost, "/") << QByteArray("11001")
+                                  << QStringLiteral("Host not found");
     QTest::newRow("no Host header: nothing to connect to")
         << QByteArray("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n") << QByteArray("11001")
-        << socketErrorInfo(QAbstractSocket::HostNotFoundError).description;
+        << QStringLiteral("Host not found");
     // Rewriting refuses the port, so nothing is connected at all.
     QTest::newRow("Host port out of range")
         << absoluteGet("127.0.0.1:99999", "/") << QByteArray("400") << badRequestDescription();
@@ -704,11 +703,10 @@ void TestProxyEndToEnd::originResetAfterPartialResponseAppendsPage()
     origin.send(0, part);
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), part, 10000);
 
-    QSignalSpy upstreamClosed(&table().WinSend, &WinsockArray::CloseEvent);
+    // A reset, unlike a close, is an error: the page follows what was relayed.
     origin.reset(0);
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
     QCOMPARE(client.received(), part + expectedPage("10054", "Connection reset by peer"));
-    QCOMPARE(upstreamClosed.count(), 0);
     QVERIFY(origin.isDisconnected(0));
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }

@@ -68,6 +68,12 @@ void HostResolver::resolve(const std::string &host, Handler handler)
     }
     if (answerFixed(host, handler))
         return;
+    if (host.empty()) {
+        // getaddrinfo() would take no name for this machine's own loopback address.
+        asio::post(m_resolver.get_executor(),
+                   [handler = std::move(handler)] { handler(asio::error::host_not_found, {}); });
+        return;
+    }
     const auto known = m_answers.find(host);
     if (known != m_answers.end()) {
         if (known->second.expires > std::chrono::steady_clock::now()) {

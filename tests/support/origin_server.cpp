@@ -43,9 +43,9 @@ OriginServer::~OriginServer()
     }
 }
 
-bool OriginServer::listen()
+bool OriginServer::listen(const QHostAddress &address)
 {
-    return m_server.listen(QHostAddress::LocalHost, 0);
+    return m_server.listen(address, 0);
 }
 
 QByteArray OriginServer::authority() const

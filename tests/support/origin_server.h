@@ -21,7 +21,7 @@ public:
     OriginServer(const OriginServer &) = delete;
     OriginServer &operator=(const OriginServer &) = delete;
 
-    bool listen();
+    bool listen(const QHostAddress &address = QHostAddress::LocalHost);
     quint16 port() const { return m_server.serverPort(); }
     // "127.0.0.1:port", as a Host header names this server.
     QByteArray authority() const;
@@ -79,6 +79,8 @@ public:
     void readSlowly(qint64 stepBytes, int intervalMilliseconds);
 
     const QByteArray &received() const { return m_received; }
+    // Bytes that have arrived but are held back unread (holdReading).
+    qint64 bytesWaiting() const { return m_socket.bytesAvailable(); }
     // The proxy closed the connection and everything that came before the close has been read.
     bool isClosed() const { return m_isDisconnected && m_socket.bytesAvailable() == 0; }
     // The connection ended before it was ever established, or was closed by the peer.

@@ -22,7 +22,6 @@ public:
     bool isRunning() const;
     quint16 port() const { return m_port; }
     Form1 &form() { return *m_form; }
-    ConnectionTable &table() { return m_form->connectionTable(); }
     QString counter() const;
     const QList<MessageRequest> &messages() const { return m_messages; }
 
