@@ -1,8 +1,8 @@
 #include "net/graceful_close.h"
 
 #include <asio/post.hpp>
-#include <asio/steady_timer.hpp>
 #include <optional>
+#include <vector>
 
 #include "net/socket_platform.h"
 
@@ -21,7 +21,7 @@ class ClosingSockets::Lingering : public std::enable_shared_from_this<Lingering>
 public:
     Lingering(ClosingSockets &owner, asio::ip::tcp::socket socket, SendQueue unsent)
         : m_owner(owner), m_socket(std::move(socket)), m_unsent(std::move(unsent)),
-          m_timer(m_socket.get_executor()), m_lastProgress(std::chrono::steady_clock::now())
+          m_lastProgress(std::chrono::steady_clock::now())
     {
     }
 
@@ -29,16 +29,27 @@ public:
     {
         std::error_code ignored;
         m_socket.non_blocking(true, ignored);
-        if (!flush())
-            return;
-        watchProgress(checkInterval);
+        flush();
     }
 
-    // Stop: no more waiting than `grace`.
-    void hurry(std::chrono::milliseconds grace)
+    // Stop: no more waiting than until the deadline.
+    void hurry(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
+
+    // The owner's periodic look: a peer that has acknowledged everything after our FIN is let go
+    // even if it never closes; one that has taken nothing for too long is cut off.
+    void check(std::chrono::steady_clock::time_point now)
     {
-        m_deadline = std::chrono::steady_clock::now() + grace;
-        watchProgress(grace);
+        const long long unacknowledged = unacknowledgedBytes(m_socket);
+        if (m_isShutDown && unacknowledged == 0) {
+            finish();
+            return;
+        }
+        const long long pending = m_unsent.size() + qMax(0LL, unacknowledged);
+        if (pending < m_lastPending)
+            m_lastProgress = now;
+        m_lastPending = pending;
+        if (now - m_lastProgress >= stallLimit || (m_deadline && now >= *m_deadline))
+            finish();
     }
 
 private:
@@ -108,42 +119,12 @@ private:
         return true;
     }
 
-    void watchProgress(std::chrono::milliseconds after)
-    {
-        m_timer.expires_after(after);
-        m_timer.async_wait([self = shared_from_this()](const std::error_code &error) {
-            if (self->m_isFinished || error == asio::error::operation_aborted)
-                return;
-            self->check();
-        });
-    }
-
-    void check()
-    {
-        const auto now = std::chrono::steady_clock::now();
-        const long long unacknowledged = unacknowledgedBytes(m_socket);
-        if (m_isShutDown && unacknowledged == 0) {
-            finish();
-            return;
-        }
-        const long long pending = m_unsent.size() + qMax(0LL, unacknowledged);
-        if (pending < m_lastPending)
-            m_lastProgress = now;
-        m_lastPending = pending;
-        if (now - m_lastProgress >= stallLimit || (m_deadline && now >= *m_deadline)) {
-            finish();
-            return;
-        }
-        watchProgress(checkInterval);
-    }
-
     void finish()
     {
         if (m_isFinished)
             return;
         m_isFinished = true;
         std::error_code ignored;
-        m_timer.cancel();
         // Whatever came in last is read away, so that the close is a FIN rather than a reset.
         char buffer[16384];
         for (int round = 0; round < kDrainRounds; ++round) {
@@ -159,7 +140,6 @@ private:
     ClosingSockets &m_owner;
     asio::ip::tcp::socket m_socket;
     SendQueue m_unsent;
-    asio::steady_timer m_timer;
     std::chrono::steady_clock::time_point m_lastProgress;
     std::optional<std::chrono::steady_clock::time_point> m_deadline;
     long long m_lastPending = -1;
@@ -167,7 +147,7 @@ private:
     bool m_isFinished = false;
 };
 
-ClosingSockets::ClosingSockets(asio::io_context &context) : m_context(context) {}
+ClosingSockets::ClosingSockets(asio::io_context &context) : m_sweep(context) {}
 
 ClosingSockets::~ClosingSockets() = default;
 
@@ -176,6 +156,38 @@ void ClosingSockets::close(asio::ip::tcp::socket socket, SendQueue unsent)
     auto lingering = std::make_shared<Lingering>(*this, std::move(socket), std::move(unsent));
     m_closing.emplace(lingering.get(), lingering);
     lingering->start();
+    if (!m_closing.empty())
+        sweepAt(std::chrono::steady_clock::now() + checkInterval);
+}
+
+// One timer looks at every closing socket in turn, rather than one timer per socket: most of
+// them end on the peer's close long before the first look.
+void ClosingSockets::sweepAt(std::chrono::steady_clock::time_point when)
+{
+    if (m_isSweepArmed && m_sweepTime <= when)
+        return;
+    m_isSweepArmed = true;
+    m_sweepTime = when;
+    m_sweep.expires_at(when);
+    m_sweep.async_wait([this](const std::error_code &error) {
+        if (error == asio::error::operation_aborted)
+            return;
+        m_isSweepArmed = false;
+        sweep();
+    });
+}
+
+void ClosingSockets::sweep()
+{
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<Lingering>> closing;
+    closing.reserve(m_closing.size());
+    for (const auto &entry : m_closing)
+        closing.push_back(entry.second);
+    for (const std::shared_ptr<Lingering> &lingering : closing)
+        lingering->check(now);
+    if (!m_closing.empty())
+        sweepAt(now + (m_whenAllDone ? m_grace : checkInterval));
 }
 
 void ClosingSockets::finished(Lingering *lingering)
@@ -196,8 +208,11 @@ void ClosingSockets::finishAll(std::chrono::milliseconds grace, std::function<vo
         return;
     }
     m_whenAllDone = std::move(done);
+    m_grace = grace;
+    const auto deadline = std::chrono::steady_clock::now() + grace;
     for (const auto &entry : m_closing)
-        entry.second->hurry(grace);
+        entry.second->hurry(deadline);
+    sweepAt(deadline);
 }
 
 void ClosingSockets::setTimings(std::chrono::milliseconds check, std::chrono::milliseconds stall)

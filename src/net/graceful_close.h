@@ -2,6 +2,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -38,8 +39,13 @@ public:
 private:
     class Lingering;
     void finished(Lingering *lingering);
+    void sweepAt(std::chrono::steady_clock::time_point when);
+    void sweep();
 
-    asio::io_context &m_context;
     std::unordered_map<Lingering *, std::shared_ptr<Lingering>> m_closing;
+    asio::steady_timer m_sweep;
+    std::chrono::steady_clock::time_point m_sweepTime;
+    bool m_isSweepArmed = false;
     std::function<void()> m_whenAllDone;
+    std::chrono::milliseconds m_grace{0};
 };

@@ -4,7 +4,9 @@
 #include "net/engine_context.h"
 
 ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex)
-    : Index(slotIndex), m_engine(engine), m_table(table), Win(engine, *this), WinSend(engine, *this)
+    : Index(slotIndex), m_engine(engine), m_table(table),
+      Win(engine, *this, Winsock::Closing::Lingering),
+      WinSend(engine, *this, Winsock::Closing::Prompt)
 {
 }
 

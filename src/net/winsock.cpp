@@ -6,8 +6,8 @@
 
 #include "net/engine_context.h"
 
-Winsock::Winsock(EngineContext &engine, WinsockEvents &owner)
-    : m_engine(engine), m_owner(owner), m_socket(engine.io)
+Winsock::Winsock(EngineContext &engine, WinsockEvents &owner, Closing closing)
+    : m_engine(engine), m_owner(owner), m_closing(closing), m_socket(engine.io)
 {
 }
 
@@ -35,6 +35,7 @@ void Winsock::Accept(asio::ip::tcp::socket socket)
 void Winsock::Connect(const QByteArray &host, quint16 port)
 {
     Close();
+    // Only a browser's address is ever asked for (the log's request entry).
     m_hasPeer = false;
     m_state = sckResolvingHost;
     const quint64 generation = m_generation;
@@ -50,22 +51,30 @@ void Winsock::Connect(const QByteArray &host, quint16 port)
                 return;
             }
             m_state = sckConnecting;
+            auto whenConnected = [this, generation, keep](const std::error_code &connected) {
+                if (generation != m_generation)
+                    return;
+                if (connected) {
+                    m_state = sckError;
+                    m_owner.Error(*this, socketErrorInfo(connected));
+                    return;
+                }
+                onConnected();
+            };
+            if (addresses.size() == 1) {
+                m_socket.async_connect(asio::ip::tcp::endpoint(addresses.front(), port),
+                                       std::move(whenConnected));
+                return;
+            }
+            // Each address in turn; the error reported is the last one's.
             std::vector<asio::ip::tcp::endpoint> endpoints;
             endpoints.reserve(addresses.size());
             for (const asio::ip::address &address : addresses)
                 endpoints.emplace_back(address, port);
             asio::async_connect(m_socket, endpoints,
-                                [this, generation, keep](const std::error_code &connected,
-                                                         const asio::ip::tcp::endpoint &) {
-                                    if (generation != m_generation)
-                                        return;
-                                    if (connected) {
-                                        m_state = sckError;
-                                        m_owner.Error(*this, socketErrorInfo(connected));
-                                        return;
-                                    }
-                                    onConnected();
-                                });
+                                [whenConnected = std::move(whenConnected)](
+                                    const std::error_code &connected,
+                                    const asio::ip::tcp::endpoint &) { whenConnected(connected); });
         });
 }
 
@@ -74,9 +83,6 @@ void Winsock::onConnected()
     std::error_code ignored;
     m_socket.non_blocking(true, ignored);
     m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    std::error_code error;
-    m_peer = m_socket.remote_endpoint(error).address();
-    m_hasPeer = !error;
     m_state = sckConnected;
     m_owner.ConnectEvent(*this);
 }
@@ -225,7 +231,8 @@ void Winsock::Close()
     }
     std::error_code ignored;
     m_socket.cancel(ignored);
-    if (state == sckConnected || state == sckClosing) {
+    const bool isOpenConnection = state == sckConnected || state == sckClosing;
+    if (isOpenConnection && (m_closing == Closing::Lingering || !m_queue.isEmpty())) {
         // The moved-from socket is left closed, ready for the next connection.
         m_engine.closing.close(std::move(m_socket), std::move(m_queue));
         m_queue.clear();

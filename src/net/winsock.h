@@ -54,7 +54,14 @@ public:
         std::error_code error;     // the connection failed; a reset shows here
     };
 
-    Winsock(EngineContext &engine, WinsockEvents &owner);
+    // How Close ends a connection that has nothing queued. A browser may still be sending when
+    // its connection is closed (its next request), and closing over unread input makes the
+    // kernel answer with a reset that can destroy our last bytes on their way: its connection
+    // lingers (ClosingSockets). A server's connection is closed at once: what it still sends
+    // belongs to an exchange that is over.
+    enum class Closing { Lingering, Prompt };
+
+    Winsock(EngineContext &engine, WinsockEvents &owner, Closing closing);
     ~Winsock();
     Winsock(const Winsock &) = delete;
     Winsock &operator=(const Winsock &) = delete;
@@ -77,8 +84,8 @@ public:
     void SendData(const QByteArray &data) { SendData(data.constData(), data.size()); }
     qsizetype BytesQueued() const { return m_queue.size(); }
 
-    // Graceful: what is queued still reaches the peer, then our FIN (see ClosingSockets).
-    // Harmless on a closed socket; raises nothing.
+    // Never loses what is queued: it still reaches the peer, then our FIN (see ClosingSockets
+    // and Closing). Harmless on a closed socket; raises nothing.
     void Close();
 
     int State() const { return m_state; }
@@ -94,6 +101,7 @@ private:
 
     EngineContext &m_engine;
     WinsockEvents &m_owner;
+    const Closing m_closing;
     asio::ip::tcp::socket m_socket;
     SendQueue m_queue;
     int m_state = sckClosed;
