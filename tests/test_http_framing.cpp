@@ -231,7 +231,8 @@ void TestHttpFraming::chunkedBody_data()
     };
     valid("two chunks, hex in both cases",
           "5\r\nhello\r\na\r\n0123456789\r\nA\r\n0123456789\r\n0\r\n\r\n");
-    valid("extensions", "5;a=b;c\r\nhello\r\n3 ; q = \"x\\\"; y\" ;r\r\nabc\r\n0;last\r\n\r\n");
+    valid("extensions",
+          "5;a=b;c\r\nhello\r\n3 ; q = \"x\\\"; y\" ;r\r\nabc\r\n0;last=\"\"\r\n\r\n");
     valid("trailers", "3\r\nabc\r\n0\r\nExpires: never\r\nX-T:\r\n\r\n");
     valid("leading zeros", "0003\r\nabc\r\n000\r\n\r\n");
     valid("data holding CR LF and a chunk line", "7\r\n\r\n0\r\n\r\n\r\n0\r\n\r\n");

@@ -85,12 +85,14 @@ ChunkedBody::Step ChunkedBody::following(char c)
         return isTokenChar(c) ? m_step : afterItem(c);
     case Step::ExtensionQuoted:
         if (c == '"')
-            return Step::AfterExtensionItem;
+            return Step::AfterQuotedValue;
         if (c == '\\')
             return Step::ExtensionQuotedPair;
         return isTextChar(c) ? m_step : Step::Invalid;
     case Step::ExtensionQuotedPair:
         return isTextChar(c) ? Step::ExtensionQuoted : Step::Invalid;
+    case Step::AfterQuotedValue:
+        return afterItem(c);
     case Step::AfterExtensionItem:
         if (isBlankOrTab(c))
             return m_step;

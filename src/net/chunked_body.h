@@ -35,6 +35,7 @@ private:
         ExtensionToken,
         ExtensionQuoted,
         ExtensionQuotedPair,
+        AfterQuotedValue,
         AfterExtensionItem, // blanks after a size or value: ";" must follow
         SizeLineFeed,
         Data,
