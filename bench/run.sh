@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Measures Vesktor against two general forward proxies, tinyproxy and Privoxy, and against the
-# origin server reached directly, on loopback:
-#   - wrk with 1, 50 and 250 connections on a 1 KiB file, with keep-alive and with
-#     "Connection: close", and 50 keep-alive connections on a 100 KiB file;
-#   - curl fetching a 256 MiB file, each download checked byte for byte (SHA-256);
-#   - the peak resident memory (VmHWM) of each proxy in each scenario.
+# origin server reached directly, on loopback. The scenarios:
+#   download-256m  curl fetching a 256 MiB file, each download checked byte for byte (SHA-256);
+#   ka-1 ka-50 ka-250 close-1 close-50 close-250
+#                  wrk with 1, 50 and 250 connections on a 1 KiB file, with keep-alive and
+#                  with "Connection: close";
+#   ka-50-100k     50 keep-alive connections on a 100 KiB file;
+#   pipeline-50    50 connections, each sending 10 requests at once (bench/pipeline.lua);
+#   upload-256m    curl sending the 256 MiB file with PUT, stored by nginx and checked by SHA-256.
+# Also measured: each proxy's resident size before any traffic ("idle"), its peak resident size
+# (VmHWM) in each scenario, and, in each of Vesktor's wrk runs, the worst lateness of a 10 ms
+# timer on the window's thread (the test host's "lateness" commands).
 # Each measurement is repeated and the median is reported, in one table with Vesktor's ratio
-# to each peer and to direct (bench/report.awk prints it). Everything listens on loopback
-# ports of its own; only processes started here are stopped, and only those.
+# to each peer and to direct and a line per goal (bench/report.awk), and Vesktor's ratios are
+# drawn as a chart (bench/ratios.gp). Everything listens on loopback ports of its own; only
+# processes started here are stopped, and only those.
 #
 # Installs what is missing (apt-get) and makes a Release build in build-bench/ first.
 #
 # Settings (environment): BENCH_SECONDS per wrk run (default 2), BENCH_REPEATS (default 3),
+# BENCH_SCENARIOS: the scenarios to run, by name, separated by spaces (default: all),
 # BENCH_RESULTS: a file to which the medians are also written as tab-separated values,
+# BENCH_CHART: where the chart goes (default build-bench/bench-ratios.png),
 # BENCH_SKIP_BUILD=1 uses build-bench/ as it is, BENCH_HOST_PROGRAM runs another build's
 # test host in Vesktor's place (to compare builds).
 set -euo pipefail
@@ -21,9 +30,21 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bench="$here/bench"
 seconds="${BENCH_SECONDS:-2}"
 repeats="${BENCH_REPEATS:-3}"
+chart="${BENCH_CHART:-$here/build-bench/bench-ratios.png}"
+
+all_scenarios="download-256m ka-1 ka-50 ka-250 close-1 close-50 close-250 ka-50-100k"
+all_scenarios+=" pipeline-50 upload-256m"
+selected=" ${BENCH_SCENARIOS:-$all_scenarios} "
+for name in $selected; do
+    if [[ " $all_scenarios " != *" $name "* ]]; then
+        echo "unknown scenario \"$name\" in BENCH_SCENARIOS; known: $all_scenarios" >&2
+        exit 2
+    fi
+done
+wants() { [[ "$selected" == *" $1 "* ]]; }
 
 source "$here/scripts/packages.sh"
-BENCH_PACKAGES=(wrk nginx tinyproxy privoxy curl)
+BENCH_PACKAGES=(wrk nginx tinyproxy privoxy curl gnuplot-nox)
 "$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 if [ "${BENCH_SKIP_BUILD:-}" != 1 ]; then
     echo "# building build-bench/ (Release)"
@@ -146,11 +167,13 @@ fill_template()
 # ---------------------------------------------------------------------------------------------
 # Origin files, servers and proxies
 
-mkdir -p "$tmp/www" "$tmp/privoxy"
+mkdir -p "$tmp/www" "$tmp/privoxy" "$tmp/upload"
 head -c 1024 /dev/urandom > "$tmp/www/1k.bin"
 head -c 102400 /dev/urandom > "$tmp/www/100k.bin"
-head -c 268435456 /dev/urandom > "$tmp/www/256m.bin"
-big_sha="$(sha256sum < "$tmp/www/256m.bin" | cut -d' ' -f1)"
+if wants download-256m || wants upload-256m; then
+    head -c 268435456 /dev/urandom > "$tmp/www/256m.bin"
+    big_sha="$(sha256sum < "$tmp/www/256m.bin" | cut -d' ' -f1)"
+fi
 
 nginx_port="$(pick_port)"
 user_line=""
@@ -226,8 +249,9 @@ reset_peak()
     done
 }
 
-# The peak resident size in KiB since reset_peak, summed over the target's processes.
-peak_kib()
+# A size in KiB from /proc/PID/status, summed over the target's processes: FIELD VmHWM is the
+# peak since reset_peak, VmRSS the present size.
+status_kib()
 {
     local total=0 pid value
     if [ "$1" = direct ]; then
@@ -235,10 +259,31 @@ peak_kib()
         return 0
     fi
     for pid in $(process_tree "${proxy_pid[$1]}"); do
-        value="$(awk '/^VmHWM:/ {print $2}' "/proc/$pid/status" 2> /dev/null || true)"
+        value="$(awk -v field="$2:" '$1 == field {print $2}' "/proc/$pid/status" 2> /dev/null ||
+            true)"
         total=$((total + ${value:-0}))
     done
     echo "$total"
+}
+
+peak_kib() { status_kib "$1" VmHWM; }
+
+host_command() { echo "$1" >&"$host_stdin"; }
+
+# Asks the test host for the worst lateness of its window's timer and prints it (ms).
+host_lateness()
+{
+    local before i
+    before="$(grep -c '^timer lateness ' "$tmp/host.out" || true)"
+    host_command "lateness report"
+    for ((i = 0; i < 100; i++)); do
+        if [ "$(grep -c '^timer lateness ' "$tmp/host.out" || true)" -gt "$before" ]; then
+            sed -n 's/^timer lateness //p' "$tmp/host.out" | tail -n 1
+            return 0
+        fi
+        sleep 0.05
+    done
+    fail "the test host did not report its timer's lateness"
 }
 
 curl_through()
@@ -253,6 +298,21 @@ curl_through()
     fi
 }
 
+# One line per run: scenario target repeat req/s p50_us p99_us MB/s peak_KiB errors GUI_ms
+results="$tmp/results.tsv"
+: > "$results"
+# Peers that broke under pipelining: scenario target repeat what-was-seen
+notes="$tmp/notes.tsv"
+: > "$notes"
+
+# The resident size of each proxy before it has seen any traffic. Each scenario's peak is
+# measured from the resident size at the start of its run, which memory kept from earlier
+# scenarios can raise; the goals count growth from this first reading.
+for target in vesktor tinyproxy privoxy; do
+    printf 'idle\t%s\t1\t-\t-\t-\t-\t%s\t0\t-\n' "$target" "$(status_kib "$target" VmRSS)" \
+        >> "$results"
+done
+
 # ---------------------------------------------------------------------------------------------
 # Every target hands out the small files byte for byte before anything is timed.
 
@@ -265,15 +325,12 @@ for target in "${targets[@]}"; do
 done
 note "the 1 KiB and 100 KiB files arrive unchanged through every target"
 
-# One line per run: scenario target repeat req/s p50_us p99_us MB/s peak_KiB errors
-results="$tmp/results.tsv"
-: > "$results"
-
 # run_wrk SCENARIO TARGET REPEAT CONNECTIONS MODE FILE
+# MODE: keep-alive, close, or pipeline (10 requests at once per connection).
 run_wrk()
 {
     local scenario="$1" target="$2" repeat="$3" connections="$4" mode="$5" file="$6"
-    local threads=2 url request_target line
+    local threads=2 url request_target line script="$bench/absolute_uri.lua" option="$mode"
     [ "$connections" -lt 2 ] && threads=1
     if [ "$target" = direct ]; then
         url="http://$origin"
@@ -282,29 +339,58 @@ run_wrk()
         url="http://127.0.0.1:${proxy_port[$target]}"
         request_target="http://$origin/$file"
     fi
+    if [ "$mode" = pipeline ]; then
+        script="$bench/pipeline.lua"
+        option=10
+    fi
     reset_peak "$target"
+    if [ "$target" = vesktor ]; then host_command "lateness reset"; fi
     line="$(timeout $((seconds + 30)) wrk -t "$threads" -c "$connections" -d "${seconds}s" \
-        --timeout 5s -s "$bench/absolute_uri.lua" "$url" -- "$request_target" "$origin" "$mode" \
+        --timeout 5s -s "$script" "$url" -- "$request_target" "$origin" "$option" \
         2> "$tmp/wrk.err" | grep '^RESULT ')" ||
         fail "wrk gave no result for $scenario through $target"
-    local peak
+    local peak lateness="-"
     peak="$(peak_kib "$target")"
+    if [ "$target" = vesktor ]; then lateness="$(host_lateness)"; fi
     # wrk counts as errors broken connections, timeouts and statuses other than 2xx/3xx. For
     # Vesktor and the origin they make the run invalid. tinyproxy answers a keep-alive request
     # and then closes the connection without saying so, so wrk's next request on it fails (a
     # read error) and wrk reconnects: for the peers the errors are counted and shown.
-    echo "$line" | awk -v s="$scenario" -v t="$target" -v r="$repeat" -v peak="$peak" '
+    # Pipelined, a target breaks when it has errors or leaves requests unanswered beyond the
+    # batch that each connection may still have under way when the run ends; the awk program
+    # prints what was seen then.
+    local broken
+    broken="$(echo "$line" | awk -v s="$scenario" -v t="$target" -v r="$repeat" \
+        -v peak="$peak" -v late="$lateness" -v c="$connections" -v out="$results" '
         {
             for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
             errors = v["connect_errors"] + v["read_errors"] + v["write_errors"] \
                      + v["status_errors"] + v["timeouts"]
             seconds = v["duration_us"] / 1e6
-            printf "%s\t%s\t%s\t%.0f\t%d\t%d\t%.1f\t%s\t%d\n", s, t, r, v["requests"] / seconds,
-                   v["p50_us"], v["p99_us"], v["bytes"] / seconds / 1e6, peak, errors
-        }' >> "$results"
+            if (!("p50_us" in v)) v["p50_us"] = v["p99_us"] = "-"
+            printf "%s\t%s\t%s\t%.0f\t%s\t%s\t%.1f\t%s\t%d\t%s\n", s, t, r,
+                   v["requests"] / seconds, v["p50_us"], v["p99_us"], v["bytes"] / seconds / 1e6,
+                   peak, errors, late >> out
+            if ("sent" in v) {
+                unanswered = v["sent"] - v["requests"]
+                if (errors > 0 || v["requests"] == 0 || unanswered > c * v["depth"])
+                    printf "%d of %d pipelined requests answered, %d errors (connect %d, " \
+                           "read %d, write %d, status %d, timeouts %d)\n", v["requests"],
+                           v["sent"], errors, v["connect_errors"], v["read_errors"],
+                           v["write_errors"], v["status_errors"], v["timeouts"]
+            }
+        }')"
     local errors
     errors="$(tail -n 1 "$results" | cut -f9)"
-    if [ "$errors" -ne 0 ] && { [ "$target" = vesktor ] || [ "$target" = direct ]; }; then
+    if [ -n "$broken" ]; then
+        if [ "$target" = vesktor ] || [ "$target" = direct ]; then
+            if [ "$target" = vesktor ]; then
+                broken+="; BENCH_SCENARIOS can leave the scenario out"
+            fi
+            fail "$scenario through $target breaks: $broken"
+        fi
+        printf '%s\t%s\t%s\t%s\n' "$scenario" "$target" "$repeat" "$broken" >> "$notes"
+    elif [ "$errors" -ne 0 ] && { [ "$target" = vesktor ] || [ "$target" = direct ]; }; then
         fail "$scenario through $target: $errors errors ($line)"
     fi
 }
@@ -312,8 +398,10 @@ run_wrk()
 # The download comes first: a process's peak resident size can only be reset to its present
 # size, and what the 250-connection scenarios leave allocated would otherwise count as the
 # download's.
-note "256 MiB download, $repeats times per target, each checked with SHA-256"
+wants download-256m &&
+    note "256 MiB download, $repeats times per target, each checked with SHA-256"
 for ((repeat = 1; repeat <= repeats; repeat++)); do
+    wants download-256m || break
     for target in "${targets[@]}"; do
         rm -f "$tmp/download.bin"
         reset_peak "$target"
@@ -326,12 +414,12 @@ for ((repeat = 1; repeat <= repeats; repeat++)); do
         sha="$(sha256sum < "$tmp/download.bin" | cut -d' ' -f1)"
         [ "$sha" = "$big_sha" ] || fail "$target: the 256 MiB download arrived changed ($size bytes)"
         awk -v t="$target" -v r="$repeat" -v size="$size" -v total="$total" -v peak="$peak" \
-            'BEGIN { printf "download-256m\t%s\t%s\t-\t-\t-\t%.1f\t%s\t0\n", t, r,
+            'BEGIN { printf "download-256m\t%s\t%s\t-\t-\t-\t%.1f\t%s\t0\t-\n", t, r,
                      size / total / 1e6, peak }' >> "$results"
     done
 done
 rm -f "$tmp/download.bin"
-note "every download arrived byte for byte"
+wants download-256m && note "every download arrived byte for byte"
 
 # Repeats alternate between the targets, so that a neighbour's load on this shared machine
 # falls on all of them alike.
@@ -343,9 +431,11 @@ scenarios=(
     "close-50 50 close 1k.bin"
     "close-250 250 close 1k.bin"
     "ka-50-100k 50 keep-alive 100k.bin"
+    "pipeline-50 50 pipeline pipelined/1k.bin"
 )
 for entry in "${scenarios[@]}"; do
     read -r scenario connections mode file <<< "$entry"
+    wants "$scenario" || continue
     note "$scenario: $connections connections, $mode, $file, ${seconds} s x $repeats per target"
     for ((repeat = 1; repeat <= repeats; repeat++)); do
         for target in "${targets[@]}"; do
@@ -354,8 +444,41 @@ for entry in "${scenarios[@]}"; do
     done
 done
 
+# The upload comes last: while a proxy holds a whole request body, its memory can stay high
+# afterwards, and that would count as the other scenarios' growth. nginx stores the body in a
+# file before it answers (WebDAV's PUT, bench/nginx.conf.in), so curl's time covers every byte
+# reaching the origin, and the stored file is compared with the one sent. The received file is
+# kept in place, emptied after each check, so that nginx answers 204 (replaced). "Expect:"
+# is sent empty so that curl sends the body at once instead of waiting for "100 Continue".
+wants upload-256m &&
+    note "256 MiB upload (PUT), $repeats times per target, each checked with SHA-256"
+received="$tmp/upload/received.bin"
+for ((repeat = 1; repeat <= repeats; repeat++)); do
+    wants upload-256m || break
+    for target in "${targets[@]}"; do
+        : > "$received"
+        reset_peak "$target"
+        line="$(curl_through "$target" --max-time 60 -X PUT -H 'Expect:' \
+            --data-binary "@$tmp/www/256m.bin" -o /dev/null \
+            -w '%{http_code} %{size_upload} %{time_total}' "http://$origin/upload")" ||
+            fail "$target: the 256 MiB upload failed"
+        peak="$(peak_kib "$target")"
+        read -r status size total <<< "$line"
+        [ "$status" = 204 ] || fail "$target: the 256 MiB upload answered $status"
+        [ "$size" = 268435456 ] || fail "$target: curl sent $size bytes of the 256 MiB upload"
+        sha="$(sha256sum < "$received" | cut -d' ' -f1)"
+        [ "$sha" = "$big_sha" ] || fail "$target: the 256 MiB upload reached the origin" \
+            "changed ($(stat -c %s "$received") bytes)"
+        awk -v t="$target" -v r="$repeat" -v size="$size" -v total="$total" -v peak="$peak" \
+            'BEGIN { printf "upload-256m\t%s\t%s\t-\t-\t-\t%.1f\t%s\t0\t-\n", t, r,
+                     size / total / 1e6, peak }' >> "$results"
+    done
+done
+: > "$received"
+wants upload-256m && note "every upload reached the origin byte for byte"
+
 # ---------------------------------------------------------------------------------------------
-# Medians and the table (bench/report.awk)
+# Medians, the table (bench/report.awk) and the chart (bench/ratios.gp)
 
 medians="$tmp/medians.tsv"
 awk -F'\t' '
@@ -372,20 +495,31 @@ awk -F'\t' '
     {
         key = $1 "\t" $2
         if (!(key in seen)) { seen[key] = 1; order[++count] = key }
-        for (f = 4; f <= 9; f++) values[key, f] = values[key, f] " " $f
+        for (f = 4; f <= 10; f++) values[key, f] = values[key, f] " " $f
     }
     END {
         for (k = 1; k <= count; k++) {
             key = order[k]
             line = key
-            for (f = 4; f <= 9; f++) line = line "\t" median(values[key, f])
+            for (f = 4; f <= 10; f++) line = line "\t" median(values[key, f])
             print line
         }
     }' "$results" > "$medians"
 [ -n "${BENCH_RESULTS:-}" ] && cp "$medians" "$BENCH_RESULTS"
 
-awk -F'\t' -f "$bench/report.awk" "$medians"
+chart_data="$tmp/chart.tsv"
+: > "$chart_data"
+awk -v notes="$notes" -v chart_data="$chart_data" -f "$bench/report.awk" "$medians"
 
-note "measured in $((SECONDS - started_at)) s. MB = 10^6 bytes. RSS: the proxy's peak resident" \
-    "size during the scenario (VmHWM, reset to the present size before each run; shared" \
-    "libraries included). errors: wrk's count per run."
+note "measured in $((SECONDS - started_at)) s. MB = 10^6 bytes. RSS: the proxy's resident size" \
+    "before any traffic (idle, VmRSS) and its peak during each scenario (VmHWM, reset to the" \
+    "present size before each run; shared libraries included). errors: wrk's count per run." \
+    "GUI ms: the worst lateness of a 10 ms timer on Vesktor's window thread during the run." \
+    "pipeline-50: no latencies (see bench/pipeline.lua)."
+
+if [ -s "$chart_data" ]; then
+    mkdir -p "$(dirname "$chart")"
+    gnuplot -e "data = '$chart_data'; output = '$chart'" "$bench/ratios.gp" 2> "$tmp/gnuplot.err" ||
+        fail "gnuplot could not draw the chart"
+    note "chart: $chart"
+fi

@@ -5,15 +5,23 @@
 // Prints "listening <port>" on stdout once the proxy runs, then serves until SIGTERM, SIGINT
 // or the end of stdin, clicks Stop (so a log gets its stop entry) and prints
 // "peak connections <n>", the highest connection count the window showed.
+//
+// While it serves, a 10 ms timer runs on the window's thread, and lines on stdin are commands:
+//   lateness reset    forgets the worst lateness seen so far;
+//   lateness report   prints "timer lateness <ms>", the worst lateness since the start or the
+//                     last reset: the longest time between two of the timer's timeouts, less
+//                     10 ms. It is how long the window could not handle its events.
 #include <QApplication>
 #include <QCheckBox>
 #include <QCommandLineParser>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
 #include <QTest>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -66,6 +74,48 @@ public:
 
     int peakConnections = 0;
 };
+
+// The window thread's responsiveness, as the lateness of a precise 10 ms timer: the time from
+// one timeout to the next, less the interval, is how long the window thread was kept from its
+// events beyond what it asked for.
+class LatenessWatch {
+public:
+    LatenessWatch()
+    {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(kIntervalNs / 1000000);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const qint64 now = m_clock.nsecsElapsed();
+            m_worstNs = qMax(m_worstNs, now - m_previousNs - kIntervalNs);
+            m_previousNs = now;
+        });
+        m_clock.start();
+        m_timer.start();
+    }
+
+    void reset() { m_worstNs = 0; }
+    double worstMilliseconds() const { return m_worstNs / 1e6; }
+
+private:
+    static constexpr qint64 kIntervalNs = 10000000;
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    qint64 m_previousNs = 0;
+    qint64 m_worstNs = 0;
+};
+
+void runCommand(const QByteArray &line, LatenessWatch &lateness)
+{
+    if (line == "lateness reset") {
+        lateness.reset();
+    } else if (line == "lateness report") {
+        std::printf("timer lateness %.1f\n", lateness.worstMilliseconds());
+        std::fflush(stdout);
+    } else if (!line.isEmpty()) {
+        std::fprintf(stderr, "test host: unknown command \"%s\"\n", line.constData());
+        std::fflush(stderr);
+    }
+}
 
 } // namespace
 
@@ -152,16 +202,25 @@ int main(int argc, char *argv[])
     // A loop of its own: QCoreApplication::quit() would first ask the window to close, and the
     // window asks "Are you sure you want to exit?".
     QEventLoop serving;
+    LatenessWatch lateness;
+    QByteArray commandText;
     QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &serving, &QEventLoop::quit);
     QSocketNotifier stdinNotifier(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&stdinNotifier, &QSocketNotifier::activated, &serving,
-                     [&serving, &stdinNotifier] {
+                     [&serving, &stdinNotifier, &commandText, &lateness] {
                          char buffer[256];
                          const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
                          if (count <= 0) {
                              stdinNotifier.setEnabled(false);
                              serving.quit();
+                             return;
+                         }
+                         commandText.append(buffer, count);
+                         for (qsizetype end = commandText.indexOf('\n'); end >= 0;
+                              end = commandText.indexOf('\n')) {
+                             runCommand(commandText.left(end).trimmed(), lateness);
+                             commandText.remove(0, end + 1);
                          }
                      });
     serving.exec();
