@@ -76,12 +76,12 @@ ProxyConnection receivedRecord(const QByteArray &header, const QByteArray &body,
     ProxyConnection record;
     record.strHeader = header;
     record.strBody = body;
-    record.lngContentLength = qint32(body.size());
+    record.lngContentLength = body.size();
     record.strRequest = "stale request\r\n\r\n";
     record.strHost = "stale.example";
     record.intPort = port;
     record.isSendComplete = true;
-    record.isHeaderComplete = true;
+    record.isTunnelOpen = true;
     return record;
 }
 
@@ -180,10 +180,14 @@ void TestRequestRewriter::rewrites_data()
         << bytes("GET http://www.h.example/p HTTP/1.1\r\nHost: other.example") << QByteArray()
         << passAllRules() << bytes("GET /p HTTP/1.1\r\nHost: other.example\r\n\r\n")
         << bytes("other.example") << 80;
+    // Header names have no letter case; HTTP/2 clients write them in lower case.
     QTest::newRow("lower-case host header")
         << bytes("GET http://h.example/p HTTP/1.1\r\nhost: h.example:8080") << QByteArray()
         << passAllRules() << bytes("GET /p HTTP/1.1\r\nhost: h.example:8080\r\n\r\n")
-        << QByteArray() << 80;
+        << bytes("h.example") << 8080;
+    QTest::newRow("upper-case host header")
+        << bytes("GET / HTTP/1.1\r\nHOST: h.example:81") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHOST: h.example:81\r\n\r\n") << bytes("h.example") << 81;
     QTest::newRow("no header lines")
         << bytes("GET http://h.example/ HTTP/1.1") << QByteArray() << defaultRules()
         << bytes("GET / HTTP/1.1\r\n\r\n") << QByteArray() << 80;
@@ -192,9 +196,15 @@ void TestRequestRewriter::rewrites_data()
         << passAllRules()
         << bytes("GET / HTTP/1.1\r\nHost: a.example:81\r\nHost: b.example:82\r\n\r\n")
         << bytes("b.example") << 82;
-    QTest::newRow("host without blank loses a character")
+    // The value is taken whole: losing its first character would send the request elsewhere.
+    QTest::newRow("host without blank")
         << bytes("GET / HTTP/1.1\r\nHost:www.h.example") << QByteArray() << passAllRules()
-        << bytes("GET / HTTP/1.1\r\nHost:www.h.example\r\n\r\n") << bytes("ww.h.example") << 80;
+        << bytes("GET / HTTP/1.1\r\nHost:www.h.example\r\n\r\n") << bytes("www.h.example")
+        << 80;
+    QTest::newRow("host between blanks and tabs")
+        << bytes("GET / HTTP/1.1\r\nHost: \th.example:82 \t") << QByteArray() << passAllRules()
+        << bytes("GET / HTTP/1.1\r\nHost: \th.example:82 \t\r\n\r\n") << bytes("h.example")
+        << 82;
 
     QTest::newRow("target equal to host value")
         << bytes("GET www.h.example HTTP/1.1\r\nHost: www.h.example") << QByteArray()
@@ -291,10 +301,23 @@ void TestRequestRewriter::rewrites_data()
         << bytes("GET http://h.example/ HTTP/1.1\r\nHost: h.example:8000\r\nAccept: */*")
         << QByteArray() << onlyAllow({"Accept: *"})
         << bytes("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n") << bytes("h.example") << 8000;
-    QTest::newRow("empty allow list drops every header")
-        << bytes("POST http://h.example/f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 3")
+    // The headers that frame the body pass whatever the rules say: the origin must see the
+    // body framed as the proxy streams it.
+    QTest::newRow("empty allow list drops every header but the framing")
+        << bytes("POST http://h.example/f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 3\r\n"
+                 "expect: 100-continue\r\nAccept: */*")
         << bytes("a=1") << withAdd(onlyAllow({}), {"Via: Vesktor 1.0"})
-        << bytes("POST /f HTTP/1.1\r\nVia: Vesktor 1.0\r\n\r\na=1") << bytes("h.example") << 80;
+        << bytes("POST /f HTTP/1.1\r\nContent-Length: 3\r\nexpect: 100-continue\r\n"
+                 "Via: Vesktor 1.0\r\n\r\na=1")
+        << bytes("h.example") << 80;
+    QTest::newRow("framing headers are not removed, replaced or added")
+        << bytes("POST / HTTP/1.1\r\nHost: h.example\r\nTRANSFER-ENCODING: chunked")
+        << QByteArray()
+        << withAdd(withRemove(passAllRules(), {"Transfer-Encoding"}),
+                   {"Content-Length: 0", "transfer-encoding : gzip", "Via: Vesktor 1.0"})
+        << bytes("POST / HTTP/1.1\r\nHost: h.example\r\nTRANSFER-ENCODING: chunked\r\n"
+                 "Via: Vesktor 1.0\r\n\r\n")
+        << bytes("h.example") << 80;
 
     QTest::newRow("proxy-connection exact dropped, other cases kept")
         << bytes("GET / HTTP/1.1\r\nProxy-Connection: keep-alive\r\nproxy-connection: a\r\n"
@@ -335,7 +358,8 @@ void TestRequestRewriter::rewrites_data()
     QTest::newRow("body appended unchanged")
         << bytes("POST http://h.example/f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 14")
         << bytes("a\r\n\r\nGET \x00\xff http://") << withRemove(passAllRules(), {"Content-Length"})
-        << bytes("POST /f HTTP/1.1\r\nHost: h.example\r\n\r\na\r\n\r\nGET \x00\xff http://")
+        << bytes("POST /f HTTP/1.1\r\nHost: h.example\r\nContent-Length: 14\r\n\r\n"
+                 "a\r\n\r\nGET \x00\xff http://")
         << bytes("h.example") << 80;
 
     QTest::newRow("empty value header forwarded")
@@ -372,9 +396,9 @@ void TestRequestRewriter::rewrites()
     // Everything else in the record is left as it was.
     QCOMPARE(record.strHeader, header);
     QCOMPARE(record.strBody, body);
-    QCOMPARE(record.lngContentLength, qint32(body.size()));
+    QCOMPARE(record.lngContentLength, qint64(body.size()));
     QCOMPARE(record.isSendComplete, true);
-    QCOMPARE(record.isHeaderComplete, true);
+    QCOMPARE(record.isTunnelOpen, true);
     QCOMPARE(record.isReceivingBody, false);
 
     // Nothing carries over from one call to the next.

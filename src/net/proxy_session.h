@@ -4,7 +4,9 @@
 #include <QString>
 #include <memory>
 
+#include "net/http_framing.h"
 #include "net/proxy_connection.h"
+#include "net/request_reception.h"
 #include "net/winsock.h"
 
 class ConnectionTable;
@@ -43,8 +45,15 @@ private:
     // request_reception.cpp
     void Win_DataArrival();
     void Win_Close();
+    qsizetype browserReadLimit() const;
+    void readBrowserIfReady();
+    void resumeBrowser();
+    void hold(const char *data, qsizetype size);
+    void takeFromBrowser(const char *data, qsizetype size);
+    void onRequestHead();
+    void requestBodyBroken();
+    void refuse(qint16 Number, const QString &Description, const char *tunnelStatus);
     bool RewriteRequest();
-    void connectUpstream();
 
     // upstream_relay.cpp
     void WinSend_Connect();
@@ -70,4 +79,13 @@ private:
     Winsock WinSend;
     ProxyConnection Connections; // this slot's record, Connections(Index)
     bool m_isReset = false;
+
+    // Where the browser's current request and the server's responses end.
+    MessageHead m_requestHead{kMaxHeaderBytes};
+    BodyFramer m_requestBody;
+    ResponseFramer m_response;
+    // Bytes from the browser that cannot be taken yet: a body while its upstream connection is
+    // being made or its queue drains, the next request while the previous response is still
+    // coming. The browser is not read while any wait, so this holds one read at most.
+    QByteArray m_held;
 };

@@ -1,54 +1,9 @@
 #include "net/request_reception.h"
 
-#include <QString>
-#include <cmath>
-#include <limits>
-
 #include "log/request_log.h"
 #include "net/engine_context.h"
 #include "net/error_page.h"
 #include "net/proxy_session.h"
-
-namespace {
-
-const QByteArray kEndOfHeader = QByteArrayLiteral("\r\n\r\n");
-const QByteArray kLineEnd = QByteArrayLiteral("\r\n");
-
-bool isBlank(char c)
-{
-    return c == ' ' || c == '\t';
-}
-
-bool isContentLengthName(const QByteArray &name)
-{
-    static const QByteArray wanted = QByteArrayLiteral("content-length");
-    return name.size() == wanted.size() && name.toLower() == wanted;
-}
-
-// Blanks around the number are ignored and a fraction is rounded; anything that is not a
-// number, is negative or does not fit a signed 32-bit integer counts as no body.
-qint32 lengthValue(const QByteArray &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && isBlank(text[begin]))
-        ++begin;
-    while (end > begin && isBlank(text[end - 1]))
-        --end;
-    const QByteArray number = text.mid(begin, end - begin);
-    bool isNumber = false;
-    double value = double(number.toLongLong(&isNumber));
-    if (!isNumber)
-        value = number.toDouble(&isNumber);
-    if (!isNumber || !std::isfinite(value))
-        return 0;
-    value = std::nearbyint(value);
-    if (value < 0 || value > double(std::numeric_limits<qint32>::max()))
-        return 0;
-    return qint32(value);
-}
-
-} // namespace
 
 QString headerTooLargeDescription()
 {
@@ -61,99 +16,180 @@ QString badRequestDescription()
     return QStringLiteral("Bad request: the request line or the Host header cannot be forwarded");
 }
 
-qint32 contentLengthOf(const QByteArray &header)
+QString unframeableDescription()
 {
-    // Line 0 is the request line; only a header line can name the length.
-    qsizetype lineStart = header.indexOf(kLineEnd);
-    while (lineStart >= 0) {
-        lineStart += kLineEnd.size();
-        qsizetype lineEnd = header.indexOf(kLineEnd, lineStart);
-        if (lineEnd < 0)
-            lineEnd = header.size();
-        const qsizetype colon = header.indexOf(':', lineStart);
-        if (colon >= 0 && colon < lineEnd &&
-            isContentLengthName(header.mid(lineStart, colon - lineStart)))
-            return lengthValue(header.mid(colon + 1, lineEnd - colon - 1));
-        lineStart = lineEnd < header.size() ? lineEnd : -1;
-    }
-    return 0;
+    return QStringLiteral("Bad request: where the request's body ends cannot be told safely");
 }
 
-bool collectChunk(ProxyConnection &record, const QByteArray &chunk)
+namespace {
+
+bool isHeadRequest(const QByteArray &header)
 {
-    if (!record.isReceivingBody) {
-        record.isReceivingBody = true;
-        record.isHeaderComplete = false;
-        record.strHeader.clear();
-        record.strBody.clear();
-        record.lngContentLength = 0;
-    }
-    if (record.isHeaderComplete) {
-        record.strBody.append(chunk);
-    } else {
-        // Until the header block is whole, strBody collects everything of the request. Only
-        // the newly arrived bytes (and the three before them) can complete CR LF CR LF.
-        const qsizetype searchFrom = qMax<qsizetype>(0, record.strBody.size() - 3);
-        record.strBody.append(chunk);
-        const qsizetype headerEnd = record.strBody.indexOf(kEndOfHeader, searchFrom);
-        if (headerEnd < 0)
-            return false;
-        record.strHeader = record.strBody.left(headerEnd);
-        record.strBody.remove(0, headerEnd + kEndOfHeader.size());
-        record.isHeaderComplete = true;
-        record.lngContentLength = contentLengthOf(record.strHeader);
-    }
-    if (record.strBody.size() < record.lngContentLength)
-        return false;
-    record.isReceivingBody = false;
-    return true;
+    qsizetype start = 0;
+    while (start < header.size() && header.at(start) == ' ')
+        ++start;
+    return header.mid(start, 5) == "HEAD ";
 }
 
-// Data arrived from the browser: a request is collected until it is complete, then rewritten
-// and sent on its way through a new upstream connection.
+} // namespace
+
+// Data arrived from the browser: requests are taken one after the other, each rewritten and sent
+// on its way through a new upstream connection as soon as its header block is complete, its body
+// following as it arrives.
 void ProxySession::Win_DataArrival()
 {
     char *buffer = m_engine.readBuffer();
-    const Winsock::Received piece = Win.GetData(buffer, EngineContext::kReadBufferBytes);
+    const Winsock::Received piece = Win.GetData(buffer, browserReadLimit());
     if (piece.isPeerClosed || piece.error) {
         Win_Close();
         return;
     }
-    if (piece.size == 0 || Connections.isRefused) {
-        Win.ReceiveMore();
-        return;
-    }
-    if (Connections.isTunnel) {
-        // A tunnel carries bytes, not requests.
-        passToServer(buffer, piece.size);
-        return;
-    }
-    if (!Connections.isReceivingBody && m_engine.log)
-        m_engine.log->writeRequestEntry(Win.RemoteHostIP());
-    if (!collectChunk(Connections, QByteArray(buffer, piece.size))) {
-        if (!Connections.isHeaderComplete && Connections.strBody.size() > kMaxHeaderBytes) {
-            Connections.isRefused = true;
-            Connections.strBody.clear();
-            sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
-                          "431 Request Header Fields Too Large");
-        }
-        if (!m_isReset)
-            Win.ReceiveMore();
-        return;
-    }
+    if (piece.size > 0)
+        takeFromBrowser(buffer, piece.size);
+    readBrowserIfReady();
+}
 
+// Before its tunnel is open, a browser is read only as far as the tunnel may keep for it.
+qsizetype ProxySession::browserReadLimit() const
+{
+    if (Connections.isTunnel && !Connections.isTunnelOpen)
+        return qMax<qsizetype>(0, kMaxEarlyTunnelBytes - Connections.strBody.size());
+    return EngineContext::kReadBufferBytes;
+}
+
+// The browser is read while nothing of it waits: no bytes held back, nothing queued for the
+// server, room for early tunnel bytes.
+void ProxySession::readBrowserIfReady()
+{
+    if (m_isReset || !m_held.isEmpty() || WinSend.BytesQueued() > 0 || browserReadLimit() == 0)
+        return;
+    Win.ReceiveMore();
+}
+
+// What was held back is taken now that it can be (the upstream connection is up, its queue has
+// drained, or the previous response has ended), and the browser is read again.
+void ProxySession::resumeBrowser()
+{
+    if (!m_held.isEmpty()) {
+        const QByteArray held = std::move(m_held);
+        m_held = QByteArray();
+        takeFromBrowser(held.constData(), held.size());
+    }
+    readBrowserIfReady();
+}
+
+void ProxySession::hold(const char *data, qsizetype size)
+{
+    m_held.append(data, size);
+}
+
+void ProxySession::takeFromBrowser(const char *data, qsizetype size)
+{
+    while (size > 0 && !m_isReset) {
+        if (Connections.isRefused)
+            return; // dropped until the page is out and the slot reset
+        if (Connections.isTunnel) {
+            // A tunnel carries bytes, not requests.
+            passToServer(data, size);
+            return;
+        }
+        if (Connections.isReceivingBody) {
+            // The body follows its header to the server as it arrives, once the connection is up
+            // and what went before has been taken.
+            if (WinSend.State() != Winsock::sckConnected || WinSend.BytesQueued() > 0) {
+                hold(data, size);
+                return;
+            }
+            const qsizetype taken = m_requestBody.take(data, size);
+            WinSend.SendData(data, taken);
+            data += taken;
+            size -= taken;
+            if (m_requestBody.isInvalid()) {
+                requestBodyBroken();
+                return;
+            }
+            if (m_requestBody.isComplete())
+                Connections.isReceivingBody = false;
+            continue;
+        }
+        // A new request begins here. While the previous response is still coming it waits, and
+        // the browser is not read further.
+        if (Connections.isResponsePending) {
+            hold(data, size);
+            return;
+        }
+        const bool hadBegun = m_requestHead.hasBegun();
+        const qsizetype taken = m_requestHead.take(data, size);
+        data += taken;
+        size -= taken;
+        if (!hadBegun && m_requestHead.hasBegun() && m_engine.log)
+            m_engine.log->writeRequestEntry(Win.RemoteHostIP());
+        if (m_requestHead.state() == MessageHead::TooLarge) {
+            refuse(kHeaderTooLargeNumber, headerTooLargeDescription(),
+                   "431 Request Header Fields Too Large");
+            return;
+        }
+        if (m_requestHead.state() == MessageHead::Complete)
+            onRequestHead();
+    }
+}
+
+// A request's header block is complete: it is rewritten (its header lines logged) and its
+// upstream connection made; its body, if any, follows.
+void ProxySession::onRequestHead()
+{
+    Connections.strHeader = m_requestHead.block();
+    m_requestHead.clear();
+    BodyFraming framing;
+    const bool isFramed = requestBodyFraming(Connections.strHeader, framing);
     const bool isForwardable = RewriteRequest();
+    if (Connections.isTunnel) {
+        // What follows the CONNECT request is tunnel data.
+        if (!isForwardable) {
+            refuse(kBadRequestNumber, badRequestDescription(), "400 Bad Request");
+            return;
+        }
+        WinSend.Close();
+        WinSend.Connect(Connections.strHost, quint16(Connections.intPort));
+        return;
+    }
+    if (!isFramed || !isForwardable) {
+        refuse(kBadRequestNumber, isFramed ? badRequestDescription() : unframeableDescription(),
+               "400 Bad Request");
+        return;
+    }
     // Ends whatever upstream connection the slot still has from an earlier request.
     WinSend.Close();
-    if (!isForwardable) {
-        // Whatever the browser sends after a refused request is dropped until the page is out.
-        Connections.isRefused = true;
-        sendErrorPage(kBadRequestNumber, badRequestDescription(), "400 Bad Request");
-    } else {
-        WinSend.Connect(Connections.strHost, quint16(Connections.intPort));
+    Connections.lngContentLength = framing.kind == BodyFraming::Length ? qint64(framing.length) : 0;
+    m_requestBody.start(framing);
+    Connections.isReceivingBody = !m_requestBody.isComplete();
+    m_response.start(isHeadRequest(Connections.strHeader));
+    Connections.isResponsePending = true;
+    Connections.hasResponseBytes = false;
+    WinSend.Connect(Connections.strHost, quint16(Connections.intPort));
+}
+
+// A chunked body turned out malformed halfway: nothing more of it may reach the server. A
+// browser that has had nothing of the response yet is told why; otherwise a page would land in
+// the middle of a response, and the connection just ends.
+void ProxySession::requestBodyBroken()
+{
+    if (Connections.hasResponseBytes) {
+        ResetProx();
+        return;
     }
-    if (!m_isReset)
-        Win.ReceiveMore();
+    refuse(kBadRequestNumber, unframeableDescription(), "400 Bad Request");
+}
+
+// The request is not served: the page goes out after everything already relayed, what the
+// browser sends from now on is dropped, and the slot is reset once the page has been sent.
+void ProxySession::refuse(qint16 Number, const QString &Description, const char *tunnelStatus)
+{
+    Connections.isRefused = true;
+    Connections.isResponsePending = false;
+    Connections.isReceivingBody = false;
+    m_held.clear();
+    sendErrorPage(Number, Description, tunnelStatus);
 }
 
 // The rules as the window showed them when this request's header block was complete; header

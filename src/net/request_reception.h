@@ -1,28 +1,26 @@
 #pragma once
 
-#include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 
-struct ProxyConnection;
+// Requests are taken by ProxySession (request_reception.cpp), one after the other on a browser's
+// connection, framed as HTTP/1.1 frames them (net/http_framing.h): each is rewritten and sent
+// upstream as soon as its header block is complete, and its body follows as it arrives.
 
-// Adds one chunk received from the browser to the request collected in the record. Returns
-// true when the request is complete: its header block (up to CR LF CR LF, which may arrive over
-// several chunks) and as many body bytes as its Content-Length announces.
-bool collectChunk(ProxyConnection &record, const QByteArray &chunk);
-
-// The value of the header named Content-Length (any letter case) at the start of a header
-// line, surrounding blanks and tabs ignored; 0 when absent, negative or unreadable.
-qint32 contentLengthOf(const QByteArray &header);
-
-// The error page a browser gets when its complete request cannot be rewritten for forwarding
-// (no usable request line, a Host port outside 1 to 65535, an unusable replacement rule): the
-// number mirrors HTTP's "400 Bad Request".
+// The error page a browser gets when its request cannot be forwarded: no usable request line, a
+// Host port outside 1 to 65535, an unusable replacement rule, or a body whose end cannot be told
+// safely. The number mirrors HTTP's "400 Bad Request".
 constexpr qint16 kBadRequestNumber = 400;
 QString badRequestDescription();
+QString unframeableDescription();
 
-// A header block that has not ended after this many bytes is refused with an error page: no
-// browser sends one nearly this large, and collecting it without end would let one connection
-// take all memory. Bodies are not limited; their size is announced.
+// A header block whose CR LF CR LF has not come within this many bytes is refused with an error
+// page: no browser sends one nearly this large, and collecting it without end would let one
+// connection take all memory.
 constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
 constexpr qint16 kHeaderTooLargeNumber = 431;
 QString headerTooLargeDescription();
+
+// What a browser may send after its CONNECT request before the tunnel is open; it is not read
+// further until then.
+constexpr qsizetype kMaxEarlyTunnelBytes = 256 * 1024;

@@ -28,6 +28,43 @@ bool isBlankOrTab(char c)
     return c == ' ' || c == '\t';
 }
 
+// The text after the first colon, without the blanks and tabs around it.
+QByteArray valueAfterColon(const QByteArray &line)
+{
+    qsizetype begin = line.indexOf(':') + 1;
+    qsizetype end = line.size();
+    while (begin < end && isBlankOrTab(line.at(begin)))
+        ++begin;
+    while (end > begin && isBlankOrTab(line.at(end - 1)))
+        --end;
+    return line.mid(begin, end - begin);
+}
+
+// The headers that say where a request's body ends, and whether it waits for a "100 Continue".
+// The proxy frames the body it streams by them, so the origin must see them exactly as the
+// browser sent them: a rule that dropped or changed one would make the two disagree about where
+// the body ends (a way to smuggle a request past the rules), or leave a browser waiting for a
+// "100 Continue" that never comes.
+bool isFramingHeader(const QByteArray &name)
+{
+    return equalsIgnoringAsciiCase(name, "Content-Length") ||
+           equalsIgnoringAsciiCase(name, "Transfer-Encoding") ||
+           equalsIgnoringAsciiCase(name, "Expect");
+}
+
+// An added line that would give the request a second say about its body's length.
+bool isBodyLengthLine(const QByteArray &entry)
+{
+    const qsizetype colon = entry.indexOf(':');
+    QByteArray name = colon < 0 ? entry : entry.left(colon);
+    while (!name.isEmpty() && isBlankOrTab(name.back()))
+        name.chop(1);
+    while (!name.isEmpty() && isBlankOrTab(name.front()))
+        name.remove(0, 1);
+    return equalsIgnoringAsciiCase(name, "Content-Length") ||
+           equalsIgnoringAsciiCase(name, "Transfer-Encoding");
+}
+
 // Leading and trailing blanks (spaces only) removed.
 QByteArray trimBlanks(const QByteArray &text)
 {
@@ -266,13 +303,17 @@ bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
         QByteArray value;
         if (!splitNameValue(line, name, value))
             continue; // not a header at all: logged above, never forwarded
-        if (name == "Host") {
-            // Taken whatever the rules do to the line itself; the last Host line counts.
-            hostValue = value;
-            record.strHost = value;
+        if (equalsIgnoringAsciiCase(name, "Host")) {
+            // Taken whatever the rules do to the line itself; the last Host line counts. Header
+            // names have no letter case, and the value is taken whole, whatever blanks surround
+            // it.
+            hostValue = valueAfterColon(line);
+            record.strHost = hostValue;
         }
         QByteArray candidate;
-        if (!applyHeaderRules(line, name, rules, candidate))
+        if (isFramingHeader(name))
+            candidate = line; // the body is framed by it: no rule may change it
+        else if (!applyHeaderRules(line, name, rules, candidate))
             return false;
         if (!candidate.isEmpty())
             headerLines += candidate + kLineEnd;
@@ -280,7 +321,7 @@ bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
 
     if (rules.add) {
         for (const QByteArray &entry : rules.addEntries) {
-            if (!entry.isEmpty())
+            if (!entry.isEmpty() && !isBodyLengthLine(entry))
                 headerLines += entry + kLineEnd;
         }
     }

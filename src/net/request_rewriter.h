@@ -29,10 +29,15 @@ QList<QByteArray> splitEntries(const QByteArray &text);
 //
 // The request line keeps its method, version, path and query; an absolute "http://" target
 // loses only its scheme and authority (an empty path becomes "/"), and a target that is just
-// the Host value becomes "/". strHost and intPort come from the last header named exactly
-// "Host": the host without its port, and the port after the last colon (for a bracketed IPv6
-// literal, after the "]"), 80 when there is none. Header lines without a colon are logged but
-// never forwarded. A header line "Name:" is a header with an empty value.
+// the Host value becomes "/". strHost and intPort come from the last header named "Host" in any
+// letter case, its value taken whole without the blanks and tabs around it: the host without its
+// port, and the port after the last colon (for a bracketed IPv6 literal, after the "]"), 80 when
+// there is none. Header lines without a colon are logged but never forwarded. A header line
+// "Name:" is a header with an empty value.
+//
+// Content-Length, Transfer-Encoding and Expect (any letter case) go upstream as they came,
+// whatever the rules say, and an added line that names Content-Length or Transfer-Encoding is
+// not sent: the body is streamed as those headers frame it, and the origin must frame it alike.
 //
 // It fails when the header block is empty, when the Host port is not plain digits in 1..65535
 // (blanks and tabs around them allowed), when the request line does not have method, target

@@ -16,27 +16,24 @@ void ProxySession::openTunnel()
         Connections.strBody.clear();
     }
     WinSend.ReceiveMore();
+    resumeBrowser();
 }
 
-// Bytes from the browser on a tunnel slot: to the server, or kept until the tunnel is open.
+// Bytes from the browser on a tunnel slot: to the server, or kept until the tunnel is open (the
+// browser is not read past what may be kept).
 void ProxySession::passToServer(const char *data, qsizetype size)
 {
     if (!Connections.isTunnelOpen) {
         Connections.strBody.append(data, size);
-        Win.ReceiveMore();
         return;
     }
-    if (WinSend.State() != Winsock::sckConnected) {
-        // The server has gone; the tunnel ends by the close rules, and this is dropped.
-        Win.ReceiveMore();
-        return;
-    }
-    WinSend.SendData(data, size);
-    // The browser is read again once the server has been sent this: WinSend_SendComplete.
+    // Once the server has gone, the tunnel ends by the close rules and this is dropped.
+    if (WinSend.State() == Winsock::sckConnected)
+        WinSend.SendData(data, size);
 }
 
+// The server has taken everything passed to it: the browser may be read again.
 void ProxySession::WinSend_SendComplete()
 {
-    if (Connections.isTunnelOpen)
-        Win.ReceiveMore();
+    resumeBrowser();
 }

@@ -27,13 +27,4 @@ QByteArray sha256(const QByteArray &data)
     return QCryptographicHash::hash(data, QCryptographicHash::Sha256).toHex();
 }
 
-qsizetype collectedBytes(const ProxyConnection &record)
-{
-    if (!record.isReceivingBody)
-        return 0;
-    if (!record.isHeaderComplete)
-        return record.strBody.size();
-    return record.strHeader.size() + 4 + record.strBody.size();
-}
-
 } // namespace testsupport

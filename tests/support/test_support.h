@@ -4,7 +4,6 @@
 #include <QString>
 #include <QTemporaryDir>
 
-#include "net/proxy_connection.h"
 
 namespace testsupport {
 
@@ -16,8 +15,5 @@ QByteArray readFileBytes(const QString &path);
 
 // The SHA-256 of data in hex, for comparing large transfers with a readable failure.
 QByteArray sha256(const QByteArray &data);
-
-// Bytes of the current request the slot has taken in, whether or not its header is whole.
-qsizetype collectedBytes(const ProxyConnection &record);
 
 } // namespace testsupport
