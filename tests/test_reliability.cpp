@@ -5,13 +5,12 @@
 // open. Every byte that arrives is compared with what was sent.
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QTcpSocket>
 #include <QTest>
 #include <memory>
 #include <vector>
 
-#include "net/connection_table.h"
 #include "net/error_page.h"
-#include "net/flow_control.h"
 #include "support/origin_server.h"
 #include "support/reliability_support.h"
 #include "support/running_proxy.h"
@@ -48,26 +47,6 @@ int sequentialRequestCount()
 QByteArray getFor(const QByteArray &authority, int id)
 {
     return absoluteGet(authority, "/client/" + QByteArray::number(id));
-}
-
-bool isBusy(ConnectionTable &table, int Index)
-{
-    const Winsock *client = table.Win(Index);
-    return client && client->State() == Winsock::sckConnected;
-}
-
-int busySlots(ConnectionTable &table)
-{
-    int busy = 0;
-    for (int i = 0; i <= table.Win.UBound(); ++i)
-        busy += isBusy(table, i) ? 1 : 0;
-    return busy;
-}
-
-bool isEmptyRecord(const ProxyConnection &record)
-{
-    return !record.isReceivingBody && !record.isHeaderComplete && record.strHeader.isEmpty() &&
-           record.strBody.isEmpty() && record.strRequest.isEmpty();
 }
 
 QByteArray withOrigin(QByteArray text, const QByteArray &authority)
@@ -120,10 +99,10 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
     QVERIFY(proxy.isRunning());
     QCOMPARE(proxy.form().findChild<QLineEdit *>(QStringLiteral("txtMaxThr"))->text(),
              QStringLiteral("255"));
-    // Each slot costs this process five descriptors: the client, the proxy's two sockets, the
-    // proxy's reset watch and the origin's socket. Starting the proxy has raised the soft
-    // limit as far as the hard limit lets it.
-    const qint64 needed = 5 * (kSlots + 2) + 256;
+    // Each slot costs this process four descriptors: the client, the proxy's two sockets and
+    // the origin's socket. Starting the proxy has raised the soft limit as far as the hard limit
+    // lets it.
+    const qint64 needed = 4 * (kSlots + 2) + 256;
     if (openFileLimit() < needed)
         QSKIP(qPrintable(QStringLiteral("the open-file limit (%1) is below the %2 this test needs")
                              .arg(openFileLimit())
@@ -155,8 +134,6 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
                             .arg(proxy.counter())
                             .arg(origin.heldCount())));
     const qint64 connectMilliseconds = clock.elapsed();
-    QCOMPARE(proxy.table().Win.UBound(), kSlots - 1);
-    QCOMPARE(busySlots(proxy.table()), kSlots);
 
     // Above the limit: the connection is closed without a byte and nothing goes upstream.
     LoadClient refused{QByteArray(), QByteArray()};
@@ -167,7 +144,6 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
     QVERIFY(refused.wasConnected());
     QCOMPARE(refused.receivedBytes(), 0);
     QCOMPARE(proxy.counter(), QString::number(kSlots));
-    QCOMPARE(busySlots(proxy.table()), kSlots);
 
     // One client gets its answer first; its slot is freed and a newcomer is served in it.
     const int leaving = kSlots / 2;
@@ -181,19 +157,13 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
              qPrintable(describe(leaving, *clients[leaving], bodyHash)));
     QVERIFY2(clients[leaving]->isComplete() && clients[leaving]->bodyHash() == bodyHash,
              qPrintable(describe(leaving, *clients[leaving], bodyHash)));
-    int freedSlot = -1;
-    for (int i = 0; i < kSlots && freedSlot < 0; ++i)
-        freedSlot = isBusy(proxy.table(), i) ? -1 : i;
-    QVERIFY(freedSlot >= 0);
-    QCOMPARE(busySlots(proxy.table()), kSlots - 1);
 
+    // Had the newcomer asked for a new slot, the limit would have refused it.
     startClient();
     QVERIFY2(waitUntil(allHeld, kWait),
              qPrintable(QStringLiteral("the newcomer was not taken: counter %1, requests %2")
                             .arg(proxy.counter())
                             .arg(origin.heldCount())));
-    QVERIFY(isBusy(proxy.table(), freedSlot));
-    QCOMPARE(proxy.table().Win.UBound(), kSlots - 1);
 
     // Everybody else downloads at once.
     clock.restart();
@@ -227,8 +197,6 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
     QVERIFY(isEveryoneDone);
     QVERIFY2(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait),
              qPrintable(proxy.counter()));
-    QCOMPARE(proxy.table().Win.Count(), 1);
-    QCOMPARE(proxy.table().WinSend.Count(), 1);
     QCOMPARE(origin.requestCount(), kSlots + 1);
     QVERIFY(waitUntil([&] { return origin.openConnections() == 0; }, kWait));
     verifyNoCriticalMessage(proxy);
@@ -270,13 +238,15 @@ void TestReliability::originResetMidResponseRelaysThenErrorPage()
     QVERIFY(waitUntil([&] { return origin.hasRequest(0); }, kWait));
     origin.send(0, sent);
     if (isClientHolding) {
+        // The proxy has relayed some of it, and the origin still has most of it to send: the
+        // browser does not read, so the proxy holds the origin back.
         QVERIFY2(waitUntil(
                      [&] {
-                         const Winsock *upstream = proxy.table().WinSend(0);
-                         return upstream && upstream->IsReceivingPaused();
+                         return client.bytesWaiting() > 0 &&
+                                origin.socket(0)->bytesToWrite() < sent.size() - 2 * kMiB;
                      },
                      kLongWait),
-                 "the proxy never held the origin back");
+                 "the proxy never relayed anything");
     } else {
         QVERIFY2(waitUntil([&] { return client.received().size() == sent.size(); }, kLongWait),
                  qPrintable(QStringLiteral("%1 of %2 bytes relayed before the reset")
@@ -299,11 +269,10 @@ void TestReliability::originResetMidResponseRelaysThenErrorPage()
     const QByteArray relayed = received.chopped(page.size());
     if (isClientHolding) {
         // What the origin's kernel still held when it reset is lost on the way; what the proxy
-        // had taken arrives, in order, and it is more than the queue's high-water mark.
+        // had taken arrives, in order.
         QVERIFY(relayed.size() <= sent.size());
+        QVERIFY(!relayed.isEmpty());
         QVERIFY(sent.startsWith(relayed));
-        QVERIFY2(relayed.size() > kQueueHighWaterBytes,
-                 qPrintable(QString::number(relayed.size())));
         qInfo("%lld of %lld bytes were relayed before the page", qint64(relayed.size()),
               qint64(sent.size()));
     } else {
@@ -311,9 +280,6 @@ void TestReliability::originResetMidResponseRelaysThenErrorPage()
         QVERIFY(relayed == sent);
     }
     QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait));
-    QCOMPARE(proxy.table().Win.Count(), 1);
-    QCOMPARE(proxy.table().WinSend.Count(), 1);
-    QVERIFY(isEmptyRecord(proxy.table().record(0)));
     verifyNoCriticalMessage(proxy);
 }
 
@@ -364,16 +330,14 @@ void TestReliability::vanishingClientFreesItsSlot()
         bystander = std::make_unique<LoadClient>(bulkHead(500, body.size()), body);
         bystander->connectTo(proxy.port());
         bystander->send(bystanderRequest.left(bystanderCut));
-        QVERIFY(waitUntil([&] { return collectedBytes(proxy.table().record(0)) == bystanderCut; },
-                          kWait));
-        QCOMPARE(proxy.counter(), QStringLiteral("1"));
+        QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("1"); }, kWait));
     }
 
     LoadClient client(bulkHead(7, body.size()), body);
     client.connectTo(proxy.port());
-    QVERIFY(waitUntil(
-        [&] { return isBusy(proxy.table(), slot) && proxy.counter() == QString::number(slot + 1); },
-        kWait));
+    QVERIFY(waitUntil([&] { return proxy.counter() == QString::number(slot + 1); }, kWait));
+    // Only the proxy closes the origin's connection, so that letting go of it shows.
+    origin.keepOpenAfterAnswer(7);
 
     if (Phase(phase) == Phase::Upload) {
         const QByteArray head = "POST http://" + origin.authority() +
@@ -381,25 +345,13 @@ void TestReliability::vanishingClientFreesItsSlot()
                                 "\r\nContent-Length: " + QByteArray::number(10 * kMiB) + "\r\n\r\n";
         const QByteArray part = patternBytes(kMiB, 32);
         client.send(head + part);
-        QVERIFY2(waitUntil(
-                     [&] {
-                         return collectedBytes(proxy.table().record(slot)) ==
-                                head.size() + part.size();
-                     },
-                     kLongWait),
-                 qPrintable(QString::number(collectedBytes(proxy.table().record(slot)))));
-        // An unfinished request never goes upstream.
-        QCOMPARE(origin.acceptedConnections(), 0);
+        // The head has gone upstream at once, the body follows as it comes.
+        QVERIFY(waitUntil([&] { return origin.requestCount() == 1; }, kLongWait));
     } else {
-        origin.keepOpenAfterAnswer(7);
         client.send(getFor(origin.authority(), 7));
         client.holdReadingAfter(2 * kMiB);
-        QVERIFY2(waitUntil(
-                     [&] {
-                         const Winsock *upstream = proxy.table().WinSend(slot);
-                         return client.isHolding() && upstream && upstream->IsReceivingPaused();
-                     },
-                     kLongWait),
+        // Most of the 16 MiB is still to come: the proxy holds the origin back.
+        QVERIFY2(waitUntil([&] { return client.isHolding(); }, kLongWait),
                  qPrintable(QStringLiteral("%1 bytes received").arg(client.receivedBytes())));
         QVERIFY(client.isIntact());
         QVERIFY(client.receivedBytes() < client.expectedBytes());
@@ -413,21 +365,12 @@ void TestReliability::vanishingClientFreesItsSlot()
 
     QVERIFY2(waitUntil([&] { return proxy.counter() == QString::number(slot); }, kWait),
              qPrintable(proxy.counter()));
-    if (slot > 0) {
-        QVERIFY(!proxy.table().Win(slot));
-        QVERIFY(!proxy.table().WinSend(slot));
-    } else {
-        QCOMPARE(proxy.table().Win(0)->State(), int(Winsock::sckClosed));
-        QCOMPARE(proxy.table().WinSend(0)->State(), int(Winsock::sckClosed));
-    }
-    QVERIFY(isEmptyRecord(proxy.table().record(slot)));
     // The proxy let go of the origin too.
     QVERIFY2(waitUntil([&] { return origin.openConnections() == 0; }, kLongWait),
              qPrintable(QString::number(origin.openConnections())));
 
     if (bystander) {
         // The bystander's half request was kept whole through all this.
-        QCOMPARE(collectedBytes(proxy.table().record(0)), bystanderCut);
         bystander->send(bystanderRequest.mid(bystanderCut));
         QVERIFY(waitUntil([&] { return bystander->isClosed(); }, kLongWait));
         QVERIFY2(bystander->isComplete() && bystander->bodyHash() == bodyHash,
@@ -441,8 +384,6 @@ void TestReliability::vanishingClientFreesItsSlot()
              qPrintable(describe(8, next, bodyHash)));
 
     QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait));
-    QCOMPARE(proxy.table().Win.Count(), 1);
-    QCOMPARE(proxy.table().WinSend.Count(), 1);
     verifyNoCriticalMessage(proxy);
 }
 
@@ -458,11 +399,6 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly_data()
     QTest::newRow("blank line missing") << get + "Host: {origin}\r\n" << QByteArray("\r\n");
     QTest::newRow("blank line cut after its CR")
         << get + "Host: {origin}\r\n\r" << QByteArray("\n");
-    QTest::newRow("body incomplete")
-        << QByteArray("POST http://{origin}/client/900 HTTP/1.1\r\nHost: {origin}\r\n"
-                      "Content-Length: 100\r\n\r\n") +
-               QByteArray(40, 'a')
-        << QByteArray(60, 'b');
 }
 
 // A browser sends part of a request and waits. It holds one slot, and only one, while twenty
@@ -486,12 +422,7 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
     LoadClient stalled(bulkHead(900, body.size()), body);
     stalled.connectTo(proxy.port());
     stalled.send(first);
-    QVERIFY(waitUntil(
-        [&] {
-            return collectedBytes(proxy.table().record(0)) == first.size() &&
-                   proxy.counter() == QStringLiteral("1");
-        },
-        kWait));
+    QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("1"); }, kWait));
 
     origin.setHolding(true);
     std::vector<std::unique_ptr<LoadClient>> others;
@@ -518,9 +449,6 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
     // Everyone else has gone; the stalled browser still holds its one slot, untouched.
     QVERIFY2(waitUntil([&] { return proxy.counter() == QStringLiteral("1"); }, kWait),
              qPrintable(proxy.counter()));
-    QCOMPARE(proxy.table().Win.Count(), 1);
-    QVERIFY(isBusy(proxy.table(), 0));
-    QCOMPARE(collectedBytes(proxy.table().record(0)), first.size());
     QVERIFY(stalled.isConnected());
     QCOMPARE(stalled.receivedBytes(), 0);
     QCOMPARE(origin.requestCount(), kOthers);
@@ -556,10 +484,10 @@ void TestReliability::sequentialRequestsKeepMemoryFlat()
         client.send(getFor(origin.authority(), id));
         if (!waitUntil([&] { return client.isClosed(); }, kWait))
             return QStringLiteral("request %1 never ended: %2").arg(id).arg(client.receivedBytes());
+        // A slot that was not given back would show soon: beyond 254 of them every browser is
+        // refused. (The counter itself repaints at most ten times a second.)
         if (!client.isComplete())
             return describe(id, client, QByteArray());
-        if (proxy.counter() != QStringLiteral("0"))
-            return QStringLiteral("request %1 left the counter at %2").arg(id).arg(proxy.counter());
         return QString();
     };
     const auto settle = [&] {
@@ -597,7 +525,6 @@ void TestReliability::sequentialRequestsKeepMemoryFlat()
     const qint64 after = residentKiB();
     const qint64 heapAfter = liveHeapBytes();
     QCOMPARE(origin.requestCount(), kWarmUpRequests + count);
-    QCOMPARE(proxy.table().Win.UBound(), 0);
     qInfo("VmRSS after %d warm-up requests: %lld KiB; after %d more: %lld KiB (%+lld KiB); "
           "heap in use %lld KiB, then %lld KiB (%+lld KiB); %d requests took %lld ms",
           kWarmUpRequests, before, count, after, after - before, heapBefore / 1024,
@@ -614,9 +541,8 @@ void TestReliability::sequentialRequestsKeepMemoryFlat()
 }
 
 // Fifty browsers in the middle of 8 MiB downloads when Stop is clicked (and the question
-// answered Yes): every connection goes, the table is back to one empty record, the browsers
-// get an intact part of their response and then the end. Started again, the proxy gives the
-// first browser slot 0 and serves it.
+// answered Yes): every connection goes, the port refuses, the browsers get an intact part of
+// their response and then the end. Started again, the proxy serves the next browser.
 void TestReliability::stopUnderLoadThenStartAgain()
 {
     constexpr int kClients = 50;
@@ -660,14 +586,11 @@ void TestReliability::stopUnderLoadThenStartAgain()
     QCOMPARE(proxy.messages().size(), messagesBefore + 1);
     QCOMPARE(proxy.messages().last().buttons, MessageButtons::YesNo);
     QCOMPARE(proxy.counter(), QStringLiteral("0"));
-    ConnectionTable &table = proxy.table();
-    QCOMPARE(table.Connections.size(), size_t(1));
-    QVERIFY(isEmptyRecord(table.Connections[0]));
-    QCOMPARE(table.Win.Count(), 1);
-    QCOMPARE(table.WinSend.Count(), 1);
-    QCOMPARE(table.Win(0)->State(), int(Winsock::sckClosed));
-    QCOMPARE(table.WinSend(0)->State(), int(Winsock::sckClosed));
-    QCOMPARE(table.Listener.State(), int(Winsock::sckClosed));
+    // The port refuses connections once Stop has returned.
+    QTcpSocket late;
+    late.connectToHost(QHostAddress::LocalHost, proxy.port());
+    QVERIFY(
+        waitUntil([&] { return late.error() == QAbstractSocket::ConnectionRefusedError; }, kWait));
 
     // What was queued for them still arrives, intact, and then the end of the connection.
     for (const auto &client : clients)
@@ -695,9 +618,7 @@ void TestReliability::stopUnderLoadThenStartAgain()
     QVERIFY(proxy.isRunning());
     LoadClient first(bulkHead(1000, body.size()), body);
     first.connectTo(proxy.port());
-    QVERIFY(waitUntil([&] { return isBusy(table, 0) && proxy.counter() == QStringLiteral("1"); },
-                      kWait));
-    QCOMPARE(table.Win.UBound(), 0);
+    QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("1"); }, kWait));
     first.send(getFor(origin.authority(), 1000));
     QVERIFY(waitUntil([&] { return first.isClosed(); }, kLongWait));
     QVERIFY2(first.isComplete() && first.bodyHash() == bodyHash,

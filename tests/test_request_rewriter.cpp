@@ -199,12 +199,10 @@ void TestRequestRewriter::rewrites_data()
     // The value is taken whole: losing its first character would send the request elsewhere.
     QTest::newRow("host without blank")
         << bytes("GET / HTTP/1.1\r\nHost:www.h.example") << QByteArray() << passAllRules()
-        << bytes("GET / HTTP/1.1\r\nHost:www.h.example\r\n\r\n") << bytes("www.h.example")
-        << 80;
+        << bytes("GET / HTTP/1.1\r\nHost:www.h.example\r\n\r\n") << bytes("www.h.example") << 80;
     QTest::newRow("host between blanks and tabs")
         << bytes("GET / HTTP/1.1\r\nHost: \th.example:82 \t") << QByteArray() << passAllRules()
-        << bytes("GET / HTTP/1.1\r\nHost: \th.example:82 \t\r\n\r\n") << bytes("h.example")
-        << 82;
+        << bytes("GET / HTTP/1.1\r\nHost: \th.example:82 \t\r\n\r\n") << bytes("h.example") << 82;
 
     QTest::newRow("target equal to host value")
         << bytes("GET www.h.example HTTP/1.1\r\nHost: www.h.example") << QByteArray()
@@ -311,8 +309,7 @@ void TestRequestRewriter::rewrites_data()
                  "Via: Vesktor 1.0\r\n\r\na=1")
         << bytes("h.example") << 80;
     QTest::newRow("framing headers are not removed, replaced or added")
-        << bytes("POST / HTTP/1.1\r\nHost: h.example\r\nTRANSFER-ENCODING: chunked")
-        << QByteArray()
+        << bytes("POST / HTTP/1.1\r\nHost: h.example\r\nTRANSFER-ENCODING: chunked") << QByteArray()
         << withAdd(withRemove(passAllRules(), {"Transfer-Encoding"}),
                    {"Content-Length: 0", "transfer-encoding : gzip", "Via: Vesktor 1.0"})
         << bytes("POST / HTTP/1.1\r\nHost: h.example\r\nTRANSFER-ENCODING: chunked\r\n"

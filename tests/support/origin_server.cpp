@@ -170,6 +170,11 @@ void ProxyClient::abort()
     m_socket.abort();
 }
 
+void ProxyClient::close()
+{
+    m_socket.disconnectFromHost();
+}
+
 void ProxyClient::holdReading()
 {
     m_isHolding = true;

@@ -70,6 +70,8 @@ public:
     bool isConnected() const;
     void send(const QByteArray &data);
     void abort();
+    // Our FIN: the proxy sees the browser close in order.
+    void close();
 
     // Reads nothing more until resumeReading(); the kernel buffers fill and the proxy has to
     // keep the rest queued.

@@ -19,19 +19,23 @@ template <typename T> T *control(Form1 &form, const char *name)
 
 } // namespace
 
-RunningProxy::RunningProxy(const QString &logPath) : m_form(std::make_unique<Form1>())
+RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads)
+    : m_form(std::make_unique<Form1>())
 {
     setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
         m_messages << request;
         return request.buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
     });
-    m_port = freeLoopbackPort();
-    control<QLineEdit>(*m_form, "txtPort")->setText(QString::number(m_port));
+    // Port 0: the system picks a free port, and the window shows it once listening.
+    control<QLineEdit>(*m_form, "txtPort")->setText(QStringLiteral("0"));
+    if (!maxThreads.isNull())
+        control<QLineEdit>(*m_form, "txtMaxThr")->setText(maxThreads);
     if (!logPath.isEmpty()) {
         control<QCheckBox>(*m_form, "chkLog")->setChecked(true);
         control<QLineEdit>(*m_form, "txtLogPath")->setText(logPath);
     }
     QTest::mouseClick(control<QPushButton>(*m_form, "Command1"), Qt::LeftButton);
+    m_port = quint16(control<QLineEdit>(*m_form, "txtPort")->text().toUInt());
 }
 
 RunningProxy::~RunningProxy()

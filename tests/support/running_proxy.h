@@ -9,12 +9,14 @@
 
 namespace testsupport {
 
-// A window started as a user starts it: a free port typed into txtPort, logging to the given
-// file when a path is given, a click on Command1. Message boxes are answered (Yes or OK) and
+// A window started as a user starts it: port 0 typed into txtPort (the window then shows the
+// port the system chose), the connection limit and logging to the given file when given, a click
+// on Command1. Message boxes are answered (Yes or OK) and
 // recorded. Stops the proxy and restores the real message boxes when destroyed.
 class RunningProxy {
 public:
-    explicit RunningProxy(const QString &logPath = QString());
+    explicit RunningProxy(const QString &logPath = QString(),
+                          const QString &maxThreads = QString());
     ~RunningProxy();
     RunningProxy(const RunningProxy &) = delete;
     RunningProxy &operator=(const RunningProxy &) = delete;

@@ -4,7 +4,6 @@
 #include <QString>
 #include <QTemporaryDir>
 
-
 namespace testsupport {
 
 // A TCP port on 127.0.0.1 that nothing listened on a moment ago.
