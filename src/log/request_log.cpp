@@ -75,23 +75,73 @@ void RequestLog::writeStopEntry()
     writeLogLine();
 }
 
+namespace {
+
+// The form used without regional settings, and wherever the locale's own text would not survive
+// the log's one byte per character: ISO-like, date first.
+QByteArray isoDateTimeText(const QDateTime &moment, bool isMidnight)
+{
+    return QLocale::c()
+        .toString(moment, isMidnight ? "yyyy-MM-dd" : "yyyy-MM-dd HH:mm:ss")
+        .toLatin1();
+}
+
+// The long time format without its time-zone name. The system's long time names no zone, but
+// Qt's long format appends one ("t", or "(t)"); quoted text is left alone.
+QString withoutTimeZone(const QString &format)
+{
+    QString result;
+    bool isQuoted = false;
+    for (qsizetype i = 0; i < format.size(); ++i) {
+        const QChar c = format.at(i);
+        if (c == u'\'') {
+            isQuoted = !isQuoted;
+            result += c;
+            continue;
+        }
+        if (isQuoted || c != u't') {
+            result += c;
+            continue;
+        }
+        while (i + 1 < format.size() && format.at(i + 1) == u't')
+            ++i;
+        // "(t)" goes whole.
+        if (result.endsWith(u'(') && i + 1 < format.size() && format.at(i + 1) == u')') {
+            result.chop(1);
+            ++i;
+        }
+    }
+    return result.simplified();
+}
+
+bool isLatin1(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() > 0xff)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
 QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &locale)
 {
     // The log shows whole seconds, so any moment within the first second of a day is midnight.
     const QTime time = moment.time();
     const bool isMidnight = time.hour() == 0 && time.minute() == 0 && time.second() == 0;
 
-    // Without regional settings (the C/POSIX locale) the text is ISO-like, date first.
-    if (locale.language() == QLocale::C) {
-        const QLocale c = QLocale::c();
-        return c.toString(moment, isMidnight ? "yyyy-MM-dd" : "yyyy-MM-dd HH:mm:ss").toLatin1();
-    }
+    if (locale.language() == QLocale::C)
+        return isoDateTimeText(moment, isMidnight);
 
-    // Both parts are formatted from the whole moment so that a zone name in the long time
-    // format refers to that moment.
     QString text = locale.toString(moment, locale.dateFormat(QLocale::ShortFormat));
     if (!isMidnight)
-        text += ' ' + locale.toString(moment, locale.timeFormat(QLocale::LongFormat));
+        text +=
+            ' ' + locale.toString(moment, withoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+    // Newer locale data puts a narrow no-break space before AM/PM, and some locales write their
+    // own digits: a "?" in their place would say nothing, so the ISO form is written instead.
+    if (!isLatin1(text))
+        return isoDateTimeText(moment, isMidnight);
     return text.toLatin1();
 }
 
