@@ -9,17 +9,22 @@ set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
 # The window icon is compiled into the program, so it shows even when run from the build folder.
 set_target_properties(vesktor PROPERTIES AUTORCC ON)
-target_sources(vesktor PRIVATE ${CMAKE_SOURCE_DIR}/data/vesktor.qrc)
+target_sources(vesktor PRIVATE ${PROJECT_SOURCE_DIR}/data/vesktor.qrc)
 
 install(TARGETS vesktor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${CMAKE_SOURCE_DIR}/data/vesktor.desktop
+install(FILES ${PROJECT_SOURCE_DIR}/data/vesktor.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 foreach(size 16 22 24 32 48 64 128 256)
-    install(FILES ${CMAKE_SOURCE_DIR}/data/icons/hicolor/${size}x${size}/apps/vesktor.png
+    install(FILES ${PROJECT_SOURCE_DIR}/data/icons/hicolor/${size}x${size}/apps/vesktor.png
             DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
-install(FILES ${CMAKE_SOURCE_DIR}/data/icons/vesktor.svg
+install(FILES ${PROJECT_SOURCE_DIR}/data/icons/vesktor.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# The Debian package is this project's own, made only when it is built on its own.
+if(NOT PROJECT_IS_TOP_LEVEL)
+    return()
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME vesktor)
@@ -48,9 +53,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 include(CPack)
 
 # Sanitized builds are for finding faults, not for shipping.
-if(NOT VESKTOR_SANITIZE AND NOT VESKTOR_FUZZ)
+if(NOT VESKTOR_SANITIZE AND NOT VESKTOR_SANITIZE_THREAD AND NOT VESKTOR_FUZZ)
     add_test(NAME package_deb
-             COMMAND ${CMAKE_SOURCE_DIR}/tests/package/check_package.sh ${CMAKE_CPACK_COMMAND}
-                     ${CMAKE_BINARY_DIR} ${PROJECT_VERSION} $<TARGET_FILE:vesktor>)
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/package/check_package.sh ${CMAKE_CPACK_COMMAND}
+                     ${PROJECT_BINARY_DIR} ${PROJECT_VERSION} $<TARGET_FILE:vesktor>)
     set_tests_properties(package_deb PROPERTIES LABELS package SKIP_RETURN_CODE 77 TIMEOUT 600)
 endif()

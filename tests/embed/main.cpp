@@ -1,0 +1,7 @@
+// A program of another project that uses Vesktor's core library.
+#include "net/request_rewriter.h"
+
+int main()
+{
+    return splitEntries("Via: Vesktor 1.0").size() == 1 ? 0 : 1;
+}
