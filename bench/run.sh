@@ -135,8 +135,8 @@ remember() { pids+=("$1"); echo "$1" >> "$tmp/pids"; }
 
 port_answers() { (exec 3<> "/dev/tcp/127.0.0.1/$1") 2> /dev/null; }
 
-# A free loopback port. Below 32768: the proxy keeps the upstream port as a signed 16-bit
-# number, and the kernel hands out ephemeral ports above it.
+# A free loopback port, below 32768: the kernel hands out its ephemeral ports above that, so
+# a port picked here is not taken meanwhile by one of the many outgoing connections.
 pick_port()
 {
     local i port
