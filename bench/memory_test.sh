@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# A large response to a slow reader through the proxy. The proxy reads the server no faster than
-# the reader takes the bytes (backpressure), so its memory stays bounded however large the
-# response; and every byte arrives unchanged.
+# A large body through the proxy, either way. The proxy reads one side no faster than the other
+# takes the bytes (backpressure), so its memory stays bounded however large the body; and every
+# byte arrives unchanged.
 #
-#   memory_test.sh SIZE RATE
-#     SIZE  the response, as truncate(1) takes it (64M, 1G)
-#     RATE  the reader's speed, as curl's --limit-rate takes it (16M, 10M: MiB per second)
+#   memory_test.sh download|upload SIZE RATE
+#     download  a response to a reader that takes RATE
+#     upload    a request body (with Content-Length) sent at RATE, stored by the origin
+#     SIZE      the body, as truncate(1) takes it (64M, 1G)
+#     RATE      as curl's --limit-rate takes it (16M, 10M: MiB per second)
 #
-# Passes when the download's SHA-256 equals the origin file's and the test host's peak resident
-# size over its whole life (VmHWM, shared libraries included) stays under VESKTOR_RSS_LIMIT_KIB
-# (default 32768, 32 MiB). In a sanitizer build (VESKTOR_SANITIZED=1) memory is not judged.
+# Passes when the body's SHA-256 at the far end equals the sent one's and the test host's peak
+# resident size over its whole life (VmHWM, shared libraries included) stays under
+# VESKTOR_RSS_LIMIT_KIB (default 32768, 32 MiB). In a sanitizer build (VESKTOR_SANITIZED=1)
+# memory is not judged.
 source "$(dirname "${BASH_SOURCE[0]}")/../tests/e2e/lib.sh"
 
-size="${1:?usage: memory_test.sh SIZE RATE}"
-rate="${2:?usage: memory_test.sh SIZE RATE}"
+usage="usage: memory_test.sh download|upload SIZE RATE"
+direction="${1:?$usage}"
+size="${2:?$usage}"
+rate="${3:?$usage}"
+case "$direction" in download | upload) ;; *) e2e_fail "$usage" ;; esac
 limit_kib="${VESKTOR_RSS_LIMIT_KIB:-32768}"
 
 e2e_require_tools curl nginx sha256sum truncate dd
@@ -37,10 +43,31 @@ export QT_NO_GLIB="${QT_NO_GLIB-1}"
 e2e_start_nginx
 e2e_start_host
 
-# The download takes SIZE / RATE seconds; a minute more is allowed (lib.sh's curl reads it).
+# The transfer takes SIZE / RATE seconds; a minute more is allowed (lib.sh's curl reads it).
 rate_bytes="$(numfmt --from=iec "$rate")"
 # shellcheck disable=SC2034
 E2E_CURL_TIME=$((bytes / rate_bytes + 60))
+
+if [ "$direction" = upload ]; then
+    e2e_note "sending $size ($bytes bytes) at $rate/s through the proxy"
+    # -T streams the file with its Content-Length; "Expect:": the body follows at once.
+    result="$(e2e_curl_proxy --limit-rate "$rate" -o /dev/null -T "$file" -H 'Expect:' \
+        -w '%{http_code} %{size_upload} %{time_total}' \
+        "http://127.0.0.1:$NGINX_PORT/store/big.bin")"
+    read -r status sent seconds <<< "$result"
+    peak_kib="$(awk '/^VmHWM:/ {print $2}' "/proc/$HOST_PID/status")"
+    e2e_stop_host
+    e2e_note "status $status, $sent bytes in $seconds s; proxy peak RSS ${peak_kib} KiB"
+    [ "$status" = 201 ] || e2e_fail "the origin answered $status"
+    [ "$sent" = "$bytes" ] || e2e_fail "$sent of $bytes bytes were sent"
+    actual="$(sha256sum < "$E2E_TMP/uploads/store/big.bin" | cut -d' ' -f1)"
+    [ "$actual" = "$expected" ] || e2e_fail "the stored body's SHA-256 $actual is not $expected"
+    if [ -z "${VESKTOR_SANITIZED:-}" ] && [ "$peak_kib" -ge "$limit_kib" ]; then
+        e2e_fail "the proxy's peak RSS was $peak_kib KiB, not under $limit_kib KiB"
+    fi
+    e2e_note "passed: byte for byte, peak RSS $peak_kib KiB < $limit_kib KiB"
+    exit 0
+fi
 # The download is hashed as it arrives, through a pipe that this script also holds open for
 # writing, so that the hashing ends with the script whatever becomes of curl.
 mkfifo "$E2E_TMP/download"

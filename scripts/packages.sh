@@ -4,7 +4,8 @@ BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev 
 # finds the programs to look at with `file`.
 PACKAGE_PACKAGES=(dpkg-dev file)
 # The end-to-end suite (tests/e2e/): nginx as origin server, curl and headless Chromium as
-# clients, a virtual X server with xwininfo and ImageMagick for the window test.
-E2E_PACKAGES=(nginx openssl chromium xvfb x11-utils imagemagick)
+# clients, a virtual X server with xwininfo and ImageMagick for the window test, wrk for
+# pipelining.
+E2E_PACKAGES=(nginx openssl chromium xvfb x11-utils imagemagick wrk)
 TEST_PACKAGES=(curl clang libclang-rt-dev "${PACKAGE_PACKAGES[@]}" desktop-file-utils
                "${E2E_PACKAGES[@]}")

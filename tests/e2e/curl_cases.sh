@@ -4,6 +4,10 @@
 #   redirect           a 301 arrives as the origin sent it (status, Location, body)
 #   chunked            a chunked, compressed response arrives unchanged, chunk framing included
 #   post               a 300 KiB POST body reaches the origin whole
+#   chunked-upload     a 3 MB body of unknown length (chunked, curl waits for 100 Continue)
+#                      reaches the origin whole
+#   pipelining         wrk sends ten requests at once on each connection; every one is
+#                      answered, and each reaches nginx as a request of its own, rewritten
 #   headers-default    default rules: the request line is a path; User-Agent, Cookie, Referer,
 #                      From, Date and Proxy-Connection never arrive; the log records the
 #                      browser's header lines
@@ -120,6 +124,46 @@ post)
     cmp "$E2E_TMP/body.bin" "$E2E_TMP/uploads/store/upload.bin" ||
         e2e_fail "the body the origin stored differs from the one sent"
     e2e_note "a 307200-byte POST body arrived whole"
+    ;;
+chunked-upload)
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    head -c 3000000 /dev/urandom > "$E2E_TMP/body.bin"
+    # With Transfer-Encoding: chunked curl also sends "Expect: 100-continue" and waits for the
+    # origin's "100 Continue" before the body.
+    code="$(e2e_curl_proxy -o /dev/null -w '%{http_code}' -X PUT -H 'Transfer-Encoding: chunked' \
+        --data-binary "@$E2E_TMP/body.bin" "http://127.0.0.1:$NGINX_PORT/store/chunked.bin")"
+    [ "$code" = 201 ] || e2e_fail "the chunked PUT through the proxy answered $code, not 201"
+    e2e_access_line "PUT /store/chunked.bin HTTP/1.1" > /dev/null
+    cmp "$E2E_TMP/body.bin" "$E2E_TMP/uploads/store/chunked.bin" ||
+        e2e_fail "the body the origin stored differs from the one sent"
+    e2e_note "a 3000000-byte chunked upload arrived whole"
+    ;;
+pipelining)
+    e2e_require_tools wrk
+    e2e_make_docroot
+    e2e_start_nginx
+    e2e_start_host
+    result="$(timeout 60 wrk -t 1 -c 4 -d 1s -s "$E2E_DIR/../../bench/pipeline.lua" \
+        "http://127.0.0.1:$PROXY_PORT" -- "http://127.0.0.1:$NGINX_PORT/index.html" \
+        "127.0.0.1:$NGINX_PORT" 10 | grep '^RESULT ')" || e2e_fail "wrk gave no result"
+    e2e_note "$result"
+    value() { sed -n "s/.* $1=\([0-9]*\).*/\1/p" <<< "$result"; }
+    answered="$(value requests)"
+    sent="$(value sent)"
+    errors=$(($(value connect_errors) + $(value read_errors) + $(value write_errors) +
+        $(value status_errors) + $(value timeouts)))
+    [ "$errors" -eq 0 ] || e2e_fail "$errors errors: $result"
+    [ "$answered" -gt 100 ] || e2e_fail "only $answered requests answered"
+    # The batches still on their way when the run ends (at most one per connection) are the
+    # only requests left unanswered.
+    [ $((sent - answered)) -le 40 ] || e2e_fail "$answered of $sent pipelined requests answered"
+    # Each request reached nginx on its own, as a path: none travelled as another's body.
+    logged="$(grep -c '^GET /index.html HTTP/1.1 ' "$E2E_TMP/access.log")"
+    [ "$logged" -ge "$answered" ] || e2e_fail "nginx logged $logged requests for $answered answers"
+    grep -q '^GET http' "$E2E_TMP/access.log" && e2e_fail "a request reached nginx unrewritten"
+    e2e_note "$answered of $sent pipelined requests answered in order, each rewritten"
     ;;
 headers-*)
     mode="${case_name#headers-}"
