@@ -237,20 +237,36 @@ void TestProxyEndToEnd::getInOneChunkGoesUpstreamAtOnceWithOneLogLine()
 
 void TestProxyEndToEnd::originIsReachedByAnyFormOfItsName_data()
 {
+    // The request's Host line, "{authority}" standing for the origin's host and port.
     QTest::addColumn<QString>("listenOn");
     QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("hostLine");
 
-    QTest::newRow("IPv4 address") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1");
-    QTest::newRow("IPv6 literal") << QStringLiteral("::1") << QByteArray("[::1]");
-    QTest::newRow("localhost, looked up") << QStringLiteral("127.0.0.1") << QByteArray("localhost");
+    const QByteArray plain = "Host: {authority}";
+    QTest::newRow("IPv4 address") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1")
+                                  << plain;
+    QTest::newRow("IPv6 literal") << QStringLiteral("::1") << QByteArray("[::1]") << plain;
+    QTest::newRow("localhost, looked up")
+        << QStringLiteral("127.0.0.1") << QByteArray("localhost") << plain;
     // Each address is tried in turn: ::1 refuses, 127.0.0.1 answers.
-    QTest::newRow("first address refuses") << QStringLiteral("127.0.0.1") << kDualStackHost;
+    QTest::newRow("first address refuses")
+        << QStringLiteral("127.0.0.1") << kDualStackHost << plain;
+    // Header names have no letter case, and the value is taken whole.
+    QTest::newRow("host:") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1")
+                           << QByteArray("host: {authority}");
+    QTest::newRow("HOST:") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1")
+                           << QByteArray("HOST: {authority}");
+    QTest::newRow("Host:x") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1")
+                            << QByteArray("Host:{authority}");
+    QTest::newRow("Host: tab x blank tab") << QStringLiteral("127.0.0.1") << QByteArray("127.0.0.1")
+                                           << QByteArray("Host: \t{authority} \t");
 }
 
 void TestProxyEndToEnd::originIsReachedByAnyFormOfItsName()
 {
     QFETCH(QString, listenOn);
     QFETCH(QByteArray, host);
+    QFETCH(QByteArray, hostLine);
     OriginServer origin;
     if (!origin.listen(QHostAddress(listenOn)))
         QSKIP("this machine cannot listen on the address");
@@ -261,10 +277,11 @@ void TestProxyEndToEnd::originIsReachedByAnyFormOfItsName()
     ProxyClient client;
     QVERIFY(connectClient(client));
     const QByteArray authority = host + ':' + QByteArray::number(origin.port());
-    client.send(absoluteGet(authority, "/"));
+    const QByteArray line = QByteArray(hostLine).replace("{authority}", authority);
+    client.send("GET http://" + authority + "/ HTTP/1.1\r\n" + line + "\r\n\r\n");
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
     QCOMPARE(client.received(), okResponse("found"));
-    QCOMPARE(origin.received(0), "GET / HTTP/1.1\r\nHost: " + authority + "\r\n\r\n");
+    QCOMPARE(origin.received(0), "GET / HTTP/1.1\r\n" + line + "\r\n\r\n");
 }
 
 void TestProxyEndToEnd::requestGoesUpstreamOnceItsHeadIsComplete_data()

@@ -17,6 +17,7 @@ using namespace testsupport;
 namespace {
 
 constexpr int kWait = 60000;
+constexpr std::chrono::milliseconds kSlowLookup{1000};
 
 // Sends back every byte it receives, on every connection, and remembers what came in.
 class EchoServer : public QObject {
@@ -67,10 +68,16 @@ class TestTunnel : public QObject {
     Q_OBJECT
 private slots:
     // A name the test answers itself: no lookup waits on this machine's resolver.
-    void initTestCase() { HostResolver::setFixedAnswers({{"unknown-host.test", {}}}); }
+    void initTestCase()
+    {
+        HostResolver::setFixedAnswers(
+            {{"unknown-host.test", {}},
+             {"slow-lookup.test", {{asio::ip::make_address("127.0.0.1")}, kSlowLookup}}});
+    }
     void cleanupTestCase() { HostResolver::setFixedAnswers({}); }
     void carriesBytesBothWaysUnchanged();
     void bytesSentWithTheRequestFollowTheAnswer();
+    void manyEarlyBytesWaitForTheTunnel();
     void browserCloseEndsTheTunnel();
     void serverCloseEndsTheTunnelAfterDelivery();
     void failuresAnswerWithAStatusAndThePage_data();
@@ -121,6 +128,23 @@ void TestTunnel::bytesSentWithTheRequestFollowTheAnswer()
     client.send(connectRequest("127.0.0.1:" + QByteArray::number(echo.port())) + "early hello");
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), kEstablished + "early hello", kWait);
     QCOMPARE(echo.received(), QByteArray("early hello"));
+}
+
+// A browser that sends far more than the proxy keeps before its tunnel is open (the name takes a
+// second to look up) is simply not read meanwhile; once the tunnel is open, everything passes.
+void TestTunnel::manyEarlyBytesWaitForTheTunnel()
+{
+    EchoServer echo;
+    QVERIFY(echo.listen());
+    RunningProxy proxy;
+    ProxyClient client;
+    client.connectTo(proxy.port());
+    QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
+    const QByteArray early = patternBytes(16 * 1024 * 1024, 12);
+    client.send(connectRequest("slow-lookup.test:" + QByteArray::number(echo.port())) + early);
+    QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= kEstablished.size() + early.size(), kWait);
+    QVERIFY(client.received() == kEstablished + early);
+    QVERIFY(echo.received() == early);
 }
 
 void TestTunnel::browserCloseEndsTheTunnel()
