@@ -20,21 +20,25 @@ struct ProxyEngine::Engine {
     std::thread thread;
 
     // Runs job on the engine's thread; job calls its argument, from that thread, once it is
-    // done, and only then does this return.
+    // done, and only then does this return. What both threads touch lives in a shared state of
+    // its own, so nothing on the engine's side refers to this function's frame.
     void waitFor(std::function<void(std::function<void()> done)> job)
     {
-        std::mutex lock;
-        std::condition_variable finished;
-        bool isFinished = false;
-        asio::post(io, [&] {
-            job([&] {
-                std::lock_guard<std::mutex> guard(lock);
-                isFinished = true;
-                finished.notify_one();
+        struct Handshake {
+            std::mutex lock;
+            std::condition_variable finished;
+            bool isFinished = false;
+        };
+        const auto handshake = std::make_shared<Handshake>();
+        asio::post(io, [handshake, job = std::move(job)] {
+            job([handshake] {
+                std::lock_guard<std::mutex> guard(handshake->lock);
+                handshake->isFinished = true;
+                handshake->finished.notify_one();
             });
         });
-        std::unique_lock<std::mutex> guard(lock);
-        finished.wait(guard, [&] { return isFinished; });
+        std::unique_lock<std::mutex> guard(handshake->lock);
+        handshake->finished.wait(guard, [&] { return handshake->isFinished; });
     }
 };
 
