@@ -30,6 +30,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "net/host_resolver.h"
 
 namespace {
 
@@ -145,8 +146,15 @@ int main(int argc, char *argv[])
                                       QStringLiteral("Untick \"Remove these headers:\"."));
     const QCommandLineOption add(QStringLiteral("add"),
                                  QStringLiteral("Tick \"Add these headers:\"."));
-    parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add});
+    const QCommandLineOption unknownHost(
+        QStringLiteral("unknown-host"),
+        QStringLiteral("A host name the proxy finds unknown at once, without asking this "
+                       "machine's resolver."),
+        QStringLiteral("NAME"));
+    parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost});
     parser.process(app);
+    if (parser.isSet(unknownHost))
+        HostResolver::setFixedAnswers({{parser.value(unknownHost).toStdString(), {}}});
 
     // While the host shuts down, "stop anyway?" is answered Yes: it was told to stop. Every
     // other question is answered No, every notice OK, and all of them are shown on stderr.
