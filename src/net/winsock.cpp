@@ -62,8 +62,14 @@ void Winsock::Connect(const QByteArray &host, quint16 port)
                 onConnected();
             };
             if (addresses.size() == 1) {
-                m_socket.async_connect(asio::ip::tcp::endpoint(addresses.front(), port),
-                                       std::move(whenConnected));
+                const asio::ip::tcp::endpoint endpoint(addresses.front(), port);
+                // Opened and made non-blocking here, once: the connect then needs no switch of
+                // its own, and the connection is ready for reading and writing as it stands.
+                std::error_code opened;
+                m_socket.open(endpoint.protocol(), opened);
+                if (!opened)
+                    m_socket.non_blocking(true, opened);
+                m_socket.async_connect(endpoint, std::move(whenConnected));
                 return;
             }
             // Each address in turn; the error reported is the last one's.
@@ -81,7 +87,8 @@ void Winsock::Connect(const QByteArray &host, quint16 port)
 void Winsock::onConnected()
 {
     std::error_code ignored;
-    m_socket.non_blocking(true, ignored);
+    if (!m_socket.non_blocking())
+        m_socket.non_blocking(true, ignored);
     m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
     m_state = sckConnected;
     m_owner.ConnectEvent(*this);
