@@ -17,6 +17,9 @@ constexpr int kListenBacklog = 511;
 // before it tries again, by which time closing connections have usually given some back.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
+// The most browsers taken from the backlog in one go.
+constexpr int kAcceptBatch = 64;
+
 // Indexes are signed 16-bit.
 constexpr int kMaxIndex = 32767;
 
@@ -77,6 +80,8 @@ bool ConnectionTable::Listen(quint16 port, quint16 &listeningPort, QString &fail
         return false;
     }
     listeningPort = Listener.local_endpoint(error).port();
+    // acceptWaiting() asks the backlog without waiting.
+    Listener.non_blocking(true, error);
     return true;
 }
 
@@ -91,9 +96,12 @@ void ConnectionTable::acceptNext()
     Listener.async_accept([this](const std::error_code &error, asio::ip::tcp::socket browser) {
         if (error == asio::error::operation_aborted || !Listener.is_open())
             return;
-        if (!error) {
+        std::error_code failure = error;
+        if (!failure) {
             Listener_ConnectionRequest(std::move(browser));
-        } else if (isLackOfResources(error)) {
+            failure = acceptWaiting();
+        }
+        if (isLackOfResources(failure)) {
             m_acceptRetry.expires_after(kAcceptRetry);
             m_acceptRetry.async_wait([this](const std::error_code &waited) {
                 if (!waited && Listener.is_open())
@@ -103,6 +111,23 @@ void ConnectionTable::acceptNext()
         }
         acceptNext();
     });
+}
+
+// Takes the browsers already waiting in the backlog, a batch at a time, without a turn of the
+// event loop for each: when hundreds connect at once, the last of them would otherwise wait
+// behind everyone else's traffic before its first request is even read.
+std::error_code ConnectionTable::acceptWaiting()
+{
+    for (int i = 0; i < kAcceptBatch && Listener.is_open(); ++i) {
+        std::error_code error;
+        asio::ip::tcp::socket browser = Listener.accept(error);
+        if (error)
+            return error == asio::error::would_block || error == asio::error::try_again
+                       ? std::error_code()
+                       : error;
+        Listener_ConnectionRequest(std::move(browser));
+    }
+    return {};
 }
 
 // A browser connection waits: it takes the lowest free slot, or a new slot while the limit in

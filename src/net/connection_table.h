@@ -41,6 +41,7 @@ public:
 
 private:
     void acceptNext();
+    std::error_code acceptWaiting();
     void takeSlot(int Index, asio::ip::tcp::socket browser);
     void refuse(asio::ip::tcp::socket browser);
     int UBound() const { return int(m_slots.size()) - 1; }
