@@ -118,7 +118,9 @@ void ConnectionTable::acceptNext()
 // behind everyone else's traffic before its first request is even read.
 std::error_code ConnectionTable::acceptWaiting()
 {
-    for (int i = 0; i < kAcceptBatch && Listener.is_open(); ++i) {
+    // A full table stops the batch: the closes still waiting in the event loop may free slots
+    // before the next browser is looked at.
+    for (int i = 0; i < kAcceptBatch && Listener.is_open() && canTakeBrowser(); ++i) {
         std::error_code error;
         asio::ip::tcp::socket browser = Listener.accept(error);
         if (error)
@@ -134,23 +136,53 @@ std::error_code ConnectionTable::acceptWaiting()
 // txtMaxThr allows one, or is refused.
 void ConnectionTable::Listener_ConnectionRequest(asio::ip::tcp::socket browser)
 {
-    const int upperBound = UBound();
-    for (int i = 0; i <= upperBound; ++i) {
-        if (m_slots[size_t(i)] && m_slots[size_t(i)]->isBusy())
-            continue;
-        takeSlot(i, std::move(browser));
-        return;
-    }
-
-    // New slots are made only below the limit minus one: with "255", slots 0 to 253.
-    const int j = upperBound + 1;
-    const double limit = m_engine.settings()->connectionLimit;
-    if (std::isnan(limit) || j >= limit - 1 || j > kMaxIndex) {
+    int Index = freeSlot();
+    if (Index < 0 && releaseSlotsOfBrowsersThatLeft())
+        Index = freeSlot();
+    if (Index < 0) {
         refuse(std::move(browser));
         return;
     }
-    m_slots.resize(size_t(j) + 1);
-    takeSlot(j, std::move(browser));
+    if (Index > UBound())
+        m_slots.resize(size_t(Index) + 1);
+    takeSlot(Index, std::move(browser));
+}
+
+// The lowest free slot, or a new one while the limit allows it (New slots are made only below
+// the limit minus one: with "255", slots 0 to 253); -1 when the browser has to be refused.
+int ConnectionTable::freeSlot() const
+{
+    const int upperBound = UBound();
+    for (int i = 0; i <= upperBound; ++i) {
+        if (!m_slots[size_t(i)] || !m_slots[size_t(i)]->isBusy())
+            return i;
+    }
+    const int j = upperBound + 1;
+    const double limit = m_engine.settings()->connectionLimit;
+    if (std::isnan(limit) || j >= limit - 1 || j > kMaxIndex)
+        return -1;
+    return j;
+}
+
+// Before a browser is refused: a browser that closes its connection and opens the next one at
+// once (as a load test with "Connection: close" does) can have its new connection seen before
+// its old one's close. Slots whose browsers have gone give themselves back now.
+bool ConnectionTable::releaseSlotsOfBrowsersThatLeft()
+{
+    bool isReleased = false;
+    for (size_t i = 0; i < m_slots.size(); ++i) {
+        const std::shared_ptr<ProxySession> session = m_slots[i];
+        if (session && session->hasBrowserLeft()) {
+            ResetProx(*session, false);
+            isReleased = true;
+        }
+    }
+    return isReleased;
+}
+
+bool ConnectionTable::canTakeBrowser() const
+{
+    return freeSlot() >= 0;
 }
 
 void ConnectionTable::takeSlot(int Index, asio::ip::tcp::socket browser)

@@ -42,6 +42,9 @@ public:
 private:
     void acceptNext();
     std::error_code acceptWaiting();
+    int freeSlot() const;
+    bool canTakeBrowser() const;
+    bool releaseSlotsOfBrowsersThatLeft();
     void takeSlot(int Index, asio::ip::tcp::socket browser);
     void refuse(asio::ip::tcp::socket browser);
     int UBound() const { return int(m_slots.size()) - 1; }

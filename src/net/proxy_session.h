@@ -31,6 +31,8 @@ public:
     void Close();
     // A slot is busy while its browser is connected; any other slot may be taken.
     bool isBusy() const { return Win.State() == Winsock::sckConnected; }
+    // The browser has closed its connection, though its close has not been handled yet.
+    bool hasBrowserLeft() { return Win.hasPeerClosed(); }
 
     const int Index;
 

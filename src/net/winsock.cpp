@@ -249,6 +249,16 @@ void Winsock::Close()
     m_queue.clear();
 }
 
+bool Winsock::hasPeerClosed()
+{
+    if (m_state != sckConnected)
+        return m_state == sckClosing;
+    char byte = 0;
+    std::error_code error;
+    m_socket.receive(asio::buffer(&byte, 1), asio::socket_base::message_peek, error);
+    return error == asio::error::eof;
+}
+
 QString Winsock::RemoteHostIP() const
 {
     if (!m_hasPeer)

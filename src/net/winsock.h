@@ -89,6 +89,9 @@ public:
     void Close();
 
     int State() const { return m_state; }
+    // The peer has closed in order and sent nothing before its close that waits to be read; asks
+    // the kernel without taking anything.
+    bool hasPeerClosed();
     // The peer's address, an IPv4 peer of the dual-stack listener as plain dotted IPv4.
     QString RemoteHostIP() const;
 
