@@ -30,8 +30,6 @@ public:
     // once none is left (at once when there is none).
     void finishAll(std::chrono::milliseconds grace, std::function<void()> done);
 
-    size_t count() const { return m_closing.size(); }
-
     // How often a closing socket looks at its progress, and how long a peer may take nothing
     // before it is cut off. The defaults (5 s, 60 s) suit browsers; tests shorten them.
     static void setTimings(std::chrono::milliseconds check, std::chrono::milliseconds stall);
