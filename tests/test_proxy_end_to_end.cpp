@@ -17,7 +17,7 @@
 #include "app/message_box.h"
 #include "net/error_page.h"
 #include "net/host_resolver.h"
-#include "net/request_reception.h"
+#include "net/error_page.h"
 #include "support/origin_server.h"
 #include "support/test_support.h"
 

@@ -69,22 +69,6 @@ HeaderRules withAdd(HeaderRules rules, const QList<QByteArray> &entries)
     return rules;
 }
 
-// A record as request reception hands it over, carrying leftovers of an earlier request in the
-// fields that rewriting must set afresh.
-ProxyConnection receivedRecord(const QByteArray &header, const QByteArray &body, int port)
-{
-    ProxyConnection record;
-    record.strHeader = header;
-    record.strBody = body;
-    record.lngContentLength = body.size();
-    record.strRequest = "stale request\r\n\r\n";
-    record.strHost = "stale.example";
-    record.intPort = port;
-    record.isSendComplete = true;
-    record.isTunnelOpen = true;
-    return record;
-}
-
 } // namespace
 
 class TestRequestRewriter : public QObject {
@@ -103,6 +87,8 @@ private slots:
     void connectRequests_data();
     void connectRequests();
     void connectIsExactMethod();
+    void asksForUpgradeAsSent_data();
+    void asksForUpgradeAsSent();
 };
 
 void TestRequestRewriter::splitEntries_data()
@@ -384,105 +370,65 @@ void TestRequestRewriter::rewrites()
     QFETCH(QByteArray, expectedHost);
     QFETCH(int, expectedPort);
 
-    ProxyConnection record = receivedRecord(header, body, 4321);
-    QVERIFY(rewriteRequest(record, rules, {}));
-    QCOMPARE(record.strRequest, expectedRequest);
-    QCOMPARE(record.strHost, expectedHost);
-    QCOMPARE(record.intPort, expectedPort);
-
-    // Everything else in the record is left as it was.
-    QCOMPARE(record.strHeader, header);
-    QCOMPARE(record.strBody, body);
-    QCOMPARE(record.lngContentLength, qint64(body.size()));
-    QCOMPARE(record.isSendComplete, true);
-    QCOMPARE(record.isTunnelOpen, true);
-    QCOMPARE(record.isReceivingBody, false);
-
-    // Nothing carries over from one call to the next.
-    QVERIFY(rewriteRequest(record, rules, {}));
-    QCOMPARE(record.strRequest, expectedRequest);
-    QCOMPARE(record.strHost, expectedHost);
-    QCOMPARE(record.intPort, expectedPort);
+    // The body is streamed after the head; the rows give what reaches the origin in all.
+    const RewrittenRequest result = rewriteRequest(header, rules, {});
+    QVERIFY(result.isForwardable);
+    QVERIFY(!result.isTunnel);
+    QCOMPARE(result.head + body, expectedRequest);
+    QCOMPARE(result.host, expectedHost);
+    QCOMPARE(int(result.port), expectedPort);
+    QCOMPARE(result.method, header.trimmed().left(header.trimmed().indexOf(' ')));
 }
 
 void TestRequestRewriter::failures_data()
 {
     QTest::addColumn<QByteArray>("header");
     QTest::addColumn<HeaderRules>("rules");
-    QTest::addColumn<QByteArray>("expectedHost");
-    QTest::addColumn<int>("expectedPort");
 
-    // Added lines would be gathered before most failures; none of them may reach strRequest.
+    // Added lines would be gathered before most failures; none of them may be sent.
     const HeaderRules rules = withAdd(passAllRules(), {"Via: Vesktor 1.0"});
-    const int unchanged = 4321;
 
-    QTest::newRow("empty header block") << QByteArray() << rules << QByteArray() << unchanged;
+    QTest::newRow("empty header block") << QByteArray() << rules;
 
-    QTest::newRow("port not a number") << bytes("GET / HTTP/1.1\r\nHost: h.example:http") << rules
-                                       << bytes("h.example") << unchanged;
-    QTest::newRow("port empty") << bytes("GET / HTTP/1.1\r\nHost: h.example:") << rules
-                                << bytes("h.example") << unchanged;
-    QTest::newRow("port only blanks") << bytes("GET / HTTP/1.1\r\nHost: h.example: \t") << rules
-                                      << bytes("h.example") << unchanged;
-    QTest::newRow("port 0") << bytes("GET / HTTP/1.1\r\nHost: h.example:0") << rules
-                            << bytes("h.example") << unchanged;
-    QTest::newRow("port 65536") << bytes("GET / HTTP/1.1\r\nHost: h.example:65536") << rules
-                                << bytes("h.example") << unchanged;
+    QTest::newRow("port not a number") << bytes("GET / HTTP/1.1\r\nHost: h.example:http") << rules;
+    QTest::newRow("port empty") << bytes("GET / HTTP/1.1\r\nHost: h.example:") << rules;
+    QTest::newRow("port only blanks") << bytes("GET / HTTP/1.1\r\nHost: h.example: \t") << rules;
+    QTest::newRow("port 0") << bytes("GET / HTTP/1.1\r\nHost: h.example:0") << rules;
+    QTest::newRow("port 65536") << bytes("GET / HTTP/1.1\r\nHost: h.example:65536") << rules;
     QTest::newRow("port far too big")
-        << bytes("GET / HTTP/1.1\r\nHost: h.example:99999999999999999999999") << rules
-        << bytes("h.example") << unchanged;
-    QTest::newRow("port with sign") << bytes("GET / HTTP/1.1\r\nHost: h.example:+80") << rules
-                                    << bytes("h.example") << unchanged;
-    QTest::newRow("port negative") << bytes("GET / HTTP/1.1\r\nHost: h.example:-80") << rules
-                                   << bytes("h.example") << unchanged;
-    QTest::newRow("port with fraction") << bytes("GET / HTTP/1.1\r\nHost: h.example:80.0") << rules
-                                        << bytes("h.example") << unchanged;
-    QTest::newRow("port with inner blank") << bytes("GET / HTTP/1.1\r\nHost: h.example:8 080")
-                                           << rules << bytes("h.example") << unchanged;
-    QTest::newRow("port in hex") << bytes("GET / HTTP/1.1\r\nHost: h.example:0x50") << rules
-                                 << bytes("h.example") << unchanged;
-    QTest::newRow("ipv6 unclosed")
-        << bytes("GET / HTTP/1.1\r\nHost: [::1") << rules << bytes("[::1") << unchanged;
-    QTest::newRow("ipv6 junk after bracket")
-        << bytes("GET / HTTP/1.1\r\nHost: [::1]80") << rules << bytes("[::1]") << unchanged;
-    QTest::newRow("ipv6 empty port")
-        << bytes("GET / HTTP/1.1\r\nHost: [::1]:") << rules << bytes("[::1]") << unchanged;
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:99999999999999999999999") << rules;
+    QTest::newRow("port with sign") << bytes("GET / HTTP/1.1\r\nHost: h.example:+80") << rules;
+    QTest::newRow("port negative") << bytes("GET / HTTP/1.1\r\nHost: h.example:-80") << rules;
+    QTest::newRow("port with fraction") << bytes("GET / HTTP/1.1\r\nHost: h.example:80.0") << rules;
+    QTest::newRow("port with inner blank")
+        << bytes("GET / HTTP/1.1\r\nHost: h.example:8 080") << rules;
+    QTest::newRow("port in hex") << bytes("GET / HTTP/1.1\r\nHost: h.example:0x50") << rules;
+    QTest::newRow("ipv6 unclosed") << bytes("GET / HTTP/1.1\r\nHost: [::1") << rules;
+    QTest::newRow("ipv6 junk after bracket") << bytes("GET / HTTP/1.1\r\nHost: [::1]80") << rules;
+    QTest::newRow("ipv6 empty port") << bytes("GET / HTTP/1.1\r\nHost: [::1]:") << rules;
 
-    QTest::newRow("request line without blank")
-        << bytes("GET\r\nHost: h.example") << rules << bytes("h.example") << 80;
+    QTest::newRow("request line without blank") << bytes("GET\r\nHost: h.example") << rules;
     QTest::newRow("request line with one blank")
-        << bytes("GET http://h.example/\r\nHost: h.example:81") << rules << bytes("h.example")
-        << 81;
-    QTest::newRow("request line only blanks")
-        << bytes("   \r\nHost: h.example") << rules << bytes("h.example") << 80;
-    QTest::newRow("request line empty")
-        << bytes("\r\nHost: h.example") << rules << bytes("h.example") << 80;
+        << bytes("GET http://h.example/\r\nHost: h.example:81") << rules;
+    QTest::newRow("request line only blanks") << bytes("   \r\nHost: h.example") << rules;
+    QTest::newRow("request line empty") << bytes("\r\nHost: h.example") << rules;
 
-    // The port is split off only after the header lines, so the whole Host value is still there.
     QTest::newRow("change entry without colon")
         << bytes("GET / HTTP/1.1\r\nHost: h.example:81\r\nAccept: */*")
-        << withChange(rules, {"Accept"}) << bytes("h.example:81") << unchanged;
+        << withChange(rules, {"Accept"});
     QTest::newRow("change entry without colon before the match")
         << bytes("GET / HTTP/1.1\r\nAccept: */*")
-        << withChange(rules, {"", "Referer: x", "bogus", "Accept: y"}) << QByteArray() << unchanged;
+        << withChange(rules, {"", "Referer: x", "bogus", "Accept: y"});
 }
 
 void TestRequestRewriter::failures()
 {
     QFETCH(QByteArray, header);
     QFETCH(HeaderRules, rules);
-    QFETCH(QByteArray, expectedHost);
-    QFETCH(int, expectedPort);
 
-    const QByteArray body("body");
-    ProxyConnection record = receivedRecord(header, body, 4321);
-    QVERIFY(!rewriteRequest(record, rules, {}));
-    // Nothing that could be mistaken for a request is left behind, not even the old one.
-    QCOMPARE(record.strRequest, QByteArray());
-    QCOMPARE(record.strHost, expectedHost);
-    QCOMPARE(record.intPort, expectedPort);
-    QCOMPARE(record.strHeader, header);
-    QCOMPARE(record.strBody, body);
+    const RewrittenRequest result = rewriteRequest(header, rules, {});
+    QVERIFY(!result.isForwardable);
+    QVERIFY(result.head.isEmpty());
 }
 
 void TestRequestRewriter::logsHeaderLines_data()
@@ -519,21 +465,20 @@ void TestRequestRewriter::logsHeaderLines()
     QFETCH(bool, expectedResult);
     QFETCH(QList<QByteArray>, expectedLog);
 
-    ProxyConnection record = receivedRecord(header, QByteArray(), 80);
     QList<QByteArray> logged;
-    const bool result =
-        rewriteRequest(record, rules, [&logged](const QByteArray &line) { logged.append(line); });
-    QCOMPARE(result, expectedResult);
+    const RewrittenRequest result =
+        rewriteRequest(header, rules, [&logged](const QByteArray &line) { logged.append(line); });
+    QCOMPARE(result.isForwardable, expectedResult);
     QCOMPARE(logged, expectedLog);
 }
 
 void TestRequestRewriter::worksWithoutLogSink()
 {
     // Logging off: an empty sink must simply not be called.
-    ProxyConnection record =
-        receivedRecord("GET http://h.example/ HTTP/1.1\r\nHost: h.example", QByteArray(), 0);
-    QVERIFY(rewriteRequest(record, defaultRules(), HeaderLogSink()));
-    QCOMPARE(record.strRequest, QByteArray("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n"));
+    const RewrittenRequest result = rewriteRequest(
+        "GET http://h.example/ HTTP/1.1\r\nHost: h.example", defaultRules(), HeaderLogSink());
+    QVERIFY(result.isForwardable);
+    QCOMPARE(result.head, QByteArray("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n"));
 }
 
 void TestRequestRewriter::connectRequests_data()
@@ -576,30 +521,60 @@ void TestRequestRewriter::connectRequests()
     QFETCH(QByteArray, host);
     QFETCH(int, port);
 
-    ProxyConnection record;
-    record.strHeader = header;
-    record.intPort = 7;
     QList<QByteArray> logged;
     HeaderRules rules = withAdd(onlyAllow({}), {"Via: Vesktor 1.0"});
-    const bool result =
-        rewriteRequest(record, rules, [&logged](const QByteArray &line) { logged.append(line); });
+    const RewrittenRequest result =
+        rewriteRequest(header, rules, [&logged](const QByteArray &line) { logged.append(line); });
 
-    QCOMPARE(result, forwardable);
-    QVERIFY(record.isTunnel);
-    QVERIFY(record.strRequest.isEmpty());
-    QCOMPARE(record.strHost, host);
-    QCOMPARE(record.intPort, port);
+    QCOMPARE(result.isForwardable, forwardable);
+    QVERIFY(result.isTunnel);
+    QVERIFY(result.head.isEmpty());
+    if (forwardable) {
+        QCOMPARE(result.host, host);
+        QCOMPARE(int(result.port), port);
+    }
     QCOMPARE(logged, ::splitEntries(header).mid(1));
 }
 
 // "connect" in another letter case is not a tunnel request; it is rewritten like any other.
 void TestRequestRewriter::connectIsExactMethod()
 {
-    ProxyConnection record;
-    record.strHeader = "connect http://h/ HTTP/1.1\r\nHost: h";
-    QVERIFY(rewriteRequest(record, passAllRules(), {}));
-    QVERIFY(!record.isTunnel);
-    QCOMPARE(record.strRequest, QByteArray("connect / HTTP/1.1\r\nHost: h\r\n\r\n"));
+    const RewrittenRequest result =
+        rewriteRequest("connect http://h/ HTTP/1.1\r\nHost: h", passAllRules(), {});
+    QVERIFY(result.isForwardable);
+    QVERIFY(!result.isTunnel);
+    QCOMPARE(result.head, QByteArray("connect / HTTP/1.1\r\nHost: h\r\n\r\n"));
+}
+
+void TestRequestRewriter::asksForUpgradeAsSent_data()
+{
+    QTest::addColumn<QByteArray>("headers");
+    QTest::addColumn<HeaderRules>("rules");
+    QTest::addColumn<bool>("asks");
+
+    QTest::newRow("websocket") << bytes("Connection: Upgrade\r\nUpgrade: websocket")
+                               << passAllRules() << true;
+    QTest::newRow("upgrade among options, any case")
+        << bytes("Connection: keep-alive, UPGRADE\r\nupgrade: h2c") << passAllRules() << true;
+    QTest::newRow("no Upgrade header") << bytes("Connection: upgrade") << passAllRules() << false;
+    QTest::newRow("Connection removed by a rule")
+        << bytes("Connection: Upgrade\r\nUpgrade: websocket")
+        << withRemove(passAllRules(), {"Connection"}) << false;
+    QTest::newRow("another option")
+        << bytes("Connection: upgradex\r\nUpgrade: websocket") << passAllRules() << false;
+}
+
+// A 101 answer makes a tunnel only for a request that asked for it as it went upstream.
+void TestRequestRewriter::asksForUpgradeAsSent()
+{
+    QFETCH(QByteArray, headers);
+    QFETCH(HeaderRules, rules);
+    QFETCH(bool, asks);
+
+    const RewrittenRequest result = rewriteRequest(
+        "GET http://h.example/ HTTP/1.1\r\nHost: h.example\r\n" + headers, rules, {});
+    QVERIFY(result.isForwardable);
+    QCOMPARE(result.asksForUpgrade, asks);
 }
 
 QTEST_APPLESS_MAIN(TestRequestRewriter)

@@ -7,7 +7,7 @@
 
 #include "net/error_page.h"
 #include "net/host_resolver.h"
-#include "net/tunnel.h"
+#include "net/error_page.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"
 #include "support/test_support.h"

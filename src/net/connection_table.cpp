@@ -191,9 +191,9 @@ void ConnectionTable::takeSlot(int Index, asio::ip::tcp::socket browser)
     // that exchange ends here.
     if (const std::shared_ptr<ProxySession> previous = m_slots[size_t(Index)])
         ResetProx(*previous, true);
-    auto session = std::make_shared<ProxySession>(m_engine, *this, Index);
+    auto session = std::make_shared<ProxySession>(m_engine, *this, Index, std::move(browser));
     m_slots[size_t(Index)] = session;
-    session->Accept(std::move(browser));
+    session->start();
     RefreshCounter();
 }
 

@@ -52,7 +52,7 @@ private:
     EngineContext &m_engine;
     asio::ip::tcp::acceptor Listener;
     asio::steady_timer m_acceptRetry;
-    // Win, WinSend and Connections by Index: the session holds all three.
+    // The sessions by Index: each holds its browser's connection and its origin's.
     std::vector<std::shared_ptr<ProxySession>> m_slots;
     CounterReport m_report;
     int m_reportedCount = -1;

@@ -1,7 +1,5 @@
 #include "net/error_page.h"
 
-#include "net/proxy_session.h"
-
 namespace {
 
 const char kPagePiece1[] =
@@ -32,26 +30,20 @@ QByteArray errorResponse(const char *status, const QByteArray &page)
            "\r\nConnection: close\r\n\r\n" + page;
 }
 
-// The upstream connection is closed and the browser sent the page; the slot is reset once the
-// page has been sent (Win_SendComplete finds the upstream socket closed). A browser waiting for a
-// tunnel gets it as a response with tunnelStatus; on a tunnel that is already open a page would
-// corrupt the stream, so the slot is reset instead.
-void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
-                                 const char *tunnelStatus)
+QString headerTooLargeDescription()
 {
-    WinSend.Close();
-    Connections.isSendComplete = false;
-    if (Win.State() != Winsock::sckConnected || Connections.isTunnelOpen) {
-        // Nobody is left to read the page, or it would land inside a tunnelled stream; without
-        // the reset the slot would wait for a send-complete report that never comes.
-        ResetProx();
-        return;
-    }
-    const QByteArray page = errorPage(Number, Description);
-    Win.SendData(Connections.isTunnel ? errorResponse(tunnelStatus, page) : page);
+    return QStringLiteral("Request header too large: the header block did not end within %1 bytes")
+        .arg(kMaxHeaderBytes);
 }
 
-void ProxySession::WinSend_Error(qint16 Number, const QString &Description)
+QString badRequestDescription()
 {
-    sendErrorPage(Number, Description, "502 Bad Gateway");
+    return QStringLiteral("Bad request: the request line or the Host header cannot be forwarded");
 }
+
+QString unframeableDescription()
+{
+    return QStringLiteral("Bad request: where the request's body ends cannot be told safely");
+}
+
+const char kTunnelEstablished[] = "HTTP/1.1 200 Connection established\r\n\r\n";

@@ -1,72 +1,588 @@
 #include "net/proxy_session.h"
 
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <cstring>
+#include <vector>
+
+#include "log/request_log.h"
 #include "net/connection_table.h"
 #include "net/engine_context.h"
+#include "net/error_page.h"
+#include "net/socket_errors.h"
 
-ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex)
-    : Index(slotIndex), m_engine(engine), m_table(table),
-      Win(engine, *this, Winsock::Closing::Lingering),
-      WinSend(engine, *this, Winsock::Closing::Prompt)
+namespace {
+
+const char kBadGateway[] = "502 Bad Gateway";
+const char kBadRequest[] = "400 Bad Request";
+
+// The browser's address as the log shows it: an IPv4 browser of the dual-stack listener as
+// plain dotted IPv4.
+QString addressOf(const asio::ip::tcp::socket &socket)
 {
+    std::error_code error;
+    asio::ip::address address = socket.remote_endpoint(error).address();
+    if (error)
+        return QString();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    return QString::fromStdString(address.to_string());
 }
 
-void ProxySession::Accept(asio::ip::tcp::socket browser)
+} // namespace
+
+ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex,
+                           asio::ip::tcp::socket browser)
+    : Index(slotIndex), m_engine(engine), m_table(table), m_browser(std::move(browser)),
+      m_requestHead(kMaxHeaderBytes)
 {
-    Win.Accept(std::move(browser));
-    Win.ReceiveMore();
+    m_browser.setConnected();
+    m_browserAddress = addressOf(m_browser.socket());
+}
+
+// --- accept ------------------------------------------------------------------------------------
+
+void ProxySession::start()
+{
+    readBrowser();
+}
+
+// The browser is read while nothing of it waits (no bytes held back, nothing queued for the
+// origin), except that early tunnel bytes are collected up to their limit.
+void ProxySession::readBrowser()
+{
+    const bool isCollectingEarlyTunnelBytes =
+        m_phase == Phase::Connecting && m_request.isTunnel && m_held.size() < kMaxEarlyTunnelBytes;
+    if (m_phase == Phase::Closed || (!m_held.isEmpty() && !isCollectingEarlyTunnelBytes) ||
+        (m_origin && m_origin->queued() > 0))
+        return;
+    m_browser.waitReadable([self = shared_from_this()](const std::error_code &error) {
+        self->onBrowserReadable(error);
+    });
+}
+
+// Phases: any but Closed (in Ending, what arrives is read and dropped).
+void ProxySession::onBrowserReadable(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    char *buffer = m_engine.readBuffer();
+    const qsizetype capacity = m_phase == Phase::Connecting && m_request.isTunnel
+                                   ? kMaxEarlyTunnelBytes - m_held.size()
+                                   : EngineContext::kReadBufferBytes;
+    SessionSide::Read piece;
+    piece.error = error;
+    if (!error)
+        piece = m_browser.read(buffer, capacity);
+    // The browser has closed its connection, or it failed: the slot ends, whatever is in flight.
+    if (piece.isEnd || piece.error) {
+        ResetProx();
+        return;
+    }
+    takeFromBrowser(buffer, piece.size);
+    readBrowser();
+}
+
+// Requests are taken one after the other: the head is framed and rewritten, its body follows it
+// upstream, and what comes after the body begins the next request. What cannot be taken yet is
+// held, and the browser is not read until it has been.
+void ProxySession::takeFromBrowser(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        qsizetype taken = 0;
+        switch (m_phase) {
+        case Phase::ReadingHead:
+            taken = takeHead(data, size);
+            break;
+        case Phase::StreamingBody:
+            taken = takeBody(data, size);
+            break;
+        case Phase::Connecting:
+        case Phase::AwaitingResponse:
+            // A body waits for its connection; the next request waits for this response's end.
+            m_held.append(data, size);
+            return;
+        case Phase::Tunnel:
+            sendToOrigin(data, size);
+            return;
+        case Phase::Ending:
+        case Phase::Closed:
+            return; // dropped
+        }
+        data += taken;
+        size -= taken;
+    }
+}
+
+// The bytes held back are taken now that they can be: the connection is up, the origin's queue
+// has drained, or the previous response has ended.
+void ProxySession::takeHeld()
+{
+    if (m_held.isEmpty())
+        return;
+    const QByteArray held = std::move(m_held);
+    m_held = QByteArray();
+    takeFromBrowser(held.constData(), held.size());
+}
+
+// --- read and frame the head -------------------------------------------------------------------
+
+qsizetype ProxySession::takeHead(const char *data, qsizetype size)
+{
+    const bool hadBegun = m_requestHead.hasBegun();
+    const qsizetype taken = m_requestHead.take(data, size);
+    if (!hadBegun && m_requestHead.hasBegun() && m_engine.log)
+        m_engine.log->writeRequestEntry(m_browserAddress);
+    if (m_requestHead.state() == MessageHead::TooLarge)
+        sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
+                      "431 Request Header Fields Too Large");
+    else if (m_requestHead.state() == MessageHead::Complete)
+        onRequestHead();
+    return taken;
+}
+
+// --- rewrite -----------------------------------------------------------------------------------
+
+// The head is complete: it is rewritten by the rules as they stand now (its header lines logged
+// while chkLog is ticked), and its origin is connected. A request whose body's end cannot be
+// told, or that cannot be forwarded, is refused.
+void ProxySession::onRequestHead()
+{
+    const QByteArray block = m_requestHead.block();
+    m_requestHead.clear();
+    BodyFraming framing;
+    const bool isFramed = requestBodyFraming(block, framing);
+
+    const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
+    RequestLog *log = settings->isLogging ? m_engine.log : nullptr;
+    HeaderLogSink logHeader;
+    if (log)
+        logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
+    m_request = rewriteRequest(block, settings->rules, logHeader);
+
+    if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
+        sendErrorPage(kBadRequestNumber,
+                      isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
+        return;
+    }
+    // The previous exchange's connection, if its origin kept it open, is not used again.
+    closeOrigin();
+    if (!m_request.isTunnel) {
+        m_requestBody.start(framing);
+        m_response.start(m_request.method == "HEAD");
+        m_responseBytes = 0;
+    }
+    m_phase = Phase::Connecting;
+    connectOrigin();
+}
+
+// --- resolve and connect -----------------------------------------------------------------------
+
+// Looks the host up and connects to each of its addresses in turn until one answers.
+void ProxySession::connectOrigin()
+{
+    auto origin = std::make_shared<SessionSide>(asio::ip::tcp::socket(m_engine.io));
+    m_origin = origin;
+    const quint16 port = m_request.port;
+    m_engine.resolver.resolve(
+        m_request.host.toStdString(),
+        [self = shared_from_this(), origin, port](const std::error_code &error,
+                                                  const HostResolver::Addresses &addresses) {
+            if (origin->isClosed())
+                return;
+            if (error) {
+                const SocketErrorInfo notFound = hostNotFoundError();
+                self->sendErrorPage(notFound.number, notFound.description, kBadGateway);
+                return;
+            }
+            auto whenConnected = [self, origin](const std::error_code &connected) {
+                self->onOriginConnected(origin, connected);
+            };
+            if (addresses.size() == 1) {
+                // Opened and made non-blocking here, once: the connect needs no switch of its
+                // own, and the connection is ready for reading and writing as it stands.
+                const asio::ip::tcp::endpoint endpoint(addresses.front(), port);
+                std::error_code opened;
+                origin->socket().open(endpoint.protocol(), opened);
+                if (!opened)
+                    origin->socket().non_blocking(true, opened);
+                if (opened) {
+                    self->onOriginConnected(origin, opened);
+                    return;
+                }
+                origin->socket().async_connect(endpoint, std::move(whenConnected));
+                return;
+            }
+            // The error reported is the last address's.
+            std::vector<asio::ip::tcp::endpoint> endpoints;
+            endpoints.reserve(addresses.size());
+            for (const asio::ip::address &address : addresses)
+                endpoints.emplace_back(address, port);
+            asio::async_connect(
+                origin->socket(), endpoints,
+                [whenConnected](const std::error_code &connected, const asio::ip::tcp::endpoint &) {
+                    whenConnected(connected);
+                });
+        });
+}
+
+// --- send the head and stream the body ---------------------------------------------------------
+
+// Phase: Connecting.
+void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
+                                     const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        onOriginFailed(error);
+        return;
+    }
+    origin->setConnected();
+    if (m_request.isTunnel) {
+        openTunnel();
+        return;
+    }
+    sendToOrigin(m_request.head.constData(), m_request.head.size());
+    m_phase = m_requestBody.isComplete() ? Phase::AwaitingResponse : Phase::StreamingBody;
+    readOrigin();
+    // The body, or the next request, may have been waiting for the connection.
+    takeHeld();
+    readBrowser();
+}
+
+// The body follows its head as it arrives, once what went before has been taken by the origin.
+// An origin that has gone gets nothing; the rest of the body is read and dropped.
+qsizetype ProxySession::takeBody(const char *data, qsizetype size)
+{
+    if (m_origin && m_origin->queued() > 0) {
+        m_held.append(data, size);
+        return size;
+    }
+    const qsizetype taken = m_requestBody.take(data, size);
+    sendToOrigin(data, taken);
+    if (m_requestBody.isInvalid()) {
+        onBodyBroken();
+        return size;
+    }
+    if (m_requestBody.isComplete())
+        onBodyEnd();
+    return taken;
+}
+
+void ProxySession::onBodyEnd()
+{
+    if (m_origin && !m_response.isComplete()) {
+        m_phase = Phase::AwaitingResponse;
+        return;
+    }
+    // The response was over before the body was: the exchange is.
+    m_phase = Phase::ReadingHead;
+    endIfOver();
+}
+
+// A chunked body turned out malformed halfway: nothing more of it may reach the origin. A
+// browser that has had nothing of the response yet is told why; otherwise a page would land in
+// the middle of a response, and the connection just ends.
+void ProxySession::onBodyBroken()
+{
+    if (m_responseBytes > 0) {
+        closeOrigin();
+        endWhenDelivered();
+        return;
+    }
+    sendErrorPage(kBadRequestNumber, unframeableDescription(), kBadRequest);
+}
+
+void ProxySession::sendToOrigin(const char *data, qsizetype size)
+{
+    if (!m_origin || size <= 0)
+        return;
+    const std::error_code error = m_origin->write(data, size);
+    if (error) {
+        // Heard from the event loop, so that no step of the path is cut off in its middle.
+        asio::post(m_engine.io, [self = shared_from_this(), origin = m_origin, error] {
+            if (!origin->isClosed())
+                self->onOriginFailed(error);
+        });
+        return;
+    }
+    if (m_origin->queued() > 0) {
+        m_origin->whenDrained(
+            [self = shared_from_this(), origin = m_origin](const std::error_code &drained) {
+                self->onOriginDrained(origin, drained);
+            });
+    }
+}
+
+// The origin has taken everything: the browser may be read again.
+// Phases: StreamingBody, AwaitingResponse, Tunnel.
+void ProxySession::onOriginDrained(const std::shared_ptr<SessionSide> &origin,
+                                   const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        onOriginFailed(error);
+        return;
+    }
+    takeHeld();
+    readBrowser();
+}
+
+// --- relay the response ------------------------------------------------------------------------
+
+// The origin is read while the browser's queue is empty, so a slot holds at most one read's
+// worth of a response however slowly its browser reads. An origin kept open after its response
+// is still read, so that its close, or anything it sends out of turn, is seen.
+void ProxySession::readOrigin()
+{
+    if (!m_origin || m_browser.queued() > 0 || m_phase == Phase::Connecting ||
+        m_phase == Phase::Ending || m_phase == Phase::Closed)
+        return;
+    m_origin->waitReadable(
+        [self = shared_from_this(), origin = m_origin](const std::error_code &error) {
+            self->onOriginReadable(origin, error);
+        });
+}
+
+// Phases: StreamingBody, AwaitingResponse, Tunnel, and ReadingHead while the last origin is kept
+// open.
+void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
+                                    const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    char *buffer = m_engine.readBuffer();
+    SessionSide::Read piece;
+    piece.error = error;
+    if (!error)
+        piece = origin->read(buffer, EngineContext::kReadBufferBytes);
+    if (piece.error) {
+        onOriginFailed(piece.error);
+        return;
+    }
+    if (piece.isEnd) {
+        onOriginGone();
+        return;
+    }
+    relayResponse(buffer, piece.size);
+    readOrigin();
+}
+
+// Each piece goes to the browser in the event that brings it, unchanged, as far as the
+// response's framing reaches. Past its end nothing the origin sends belongs to any response: it
+// is dropped, and the origin counts as closed there.
+void ProxySession::relayResponse(const char *data, qsizetype size)
+{
+    if (size <= 0)
+        return;
+    if (m_phase == Phase::Tunnel) {
+        sendToBrowser(data, size);
+        return;
+    }
+    const bool wasComplete = m_response.isComplete();
+    const qsizetype taken = wasComplete ? 0 : m_response.take(data, size);
+    m_responseBytes += taken;
+    if (m_response.isSwitchingProtocols()) {
+        onSwitchingProtocols(data, size, taken);
+        return;
+    }
+    sendToBrowser(data, taken);
+    if (taken < size) {
+        onOriginGone();
+        return;
+    }
+    if (!wasComplete && m_response.isComplete())
+        onResponseEnd();
+}
+
+// 101: the connection carries another protocol from here on, both ways, as a tunnel, when the
+// request asked for that protocol. Any other 101 is an invalid answer: its head is relayed and
+// nothing after it, and the browser's connection ends once the head is delivered, since nothing
+// that follows could be told apart from the answer to its next request.
+void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizetype headSize)
+{
+    if (m_request.asksForUpgrade) {
+        m_phase = Phase::Tunnel;
+        sendToBrowser(data, size);
+        takeHeld();
+        readBrowser();
+        return;
+    }
+    sendToBrowser(data, headSize);
+    closeOrigin();
+    endWhenDelivered();
+}
+
+// The response has ended by its framing, or with the origin's close where its framing reads
+// until then. A request that waited for it is taken now, whatever of it has arrived; the rest
+// of a head is read from the browser.
+void ProxySession::onResponseEnd()
+{
+    if (m_phase != Phase::AwaitingResponse)
+        return; // the body still goes up; the exchange ends with it (onBodyEnd)
+    m_phase = Phase::ReadingHead;
+    takeHeld();
+    endIfOver();
+    readBrowser();
+}
+
+// The origin has closed its connection (or counts as closed).
+void ProxySession::onOriginGone()
+{
+    const bool hasResponseEnded = m_response.isComplete() || m_response.isUntilClose();
+    closeOrigin();
+    switch (m_phase) {
+    case Phase::StreamingBody:
+    case Phase::AwaitingResponse:
+        if (hasResponseEnded) {
+            onResponseEnd();
+        } else if (m_responseBytes == 0 && !m_hasAnswered && m_held.isEmpty()) {
+            // Stalled: nothing was ever sent to this browser. It waits for its answer, and may
+            // send its request again; a body still coming is read and dropped.
+            if (m_phase == Phase::AwaitingResponse)
+                m_phase = Phase::ReadingHead;
+        } else {
+            // Cut short of its framing: only the connection's end tells the browser so.
+            endWhenDelivered();
+        }
+        return;
+    case Phase::ReadingHead:
+        endIfOver();
+        return;
+    case Phase::Tunnel:
+        endWhenDelivered();
+        return;
+    case Phase::Connecting:
+    case Phase::Ending:
+    case Phase::Closed:
+        return;
+    }
+}
+
+void ProxySession::sendToBrowser(const char *data, qsizetype size)
+{
+    if (size <= 0 || m_browser.isClosed())
+        return;
+    m_hasAnswered = true;
+    const std::error_code error = m_browser.write(data, size);
+    if (error) {
+        asio::post(m_engine.io, [self = shared_from_this()] {
+            if (!self->m_browser.isClosed())
+                self->ResetProx();
+        });
+        return;
+    }
+    if (m_browser.queued() > 0) {
+        m_browser.whenDrained([self = shared_from_this()](const std::error_code &drained) {
+            self->onBrowserDrained(drained);
+        });
+    }
+}
+
+// The browser has been sent everything: the origin may be read again, or the slot ends by the
+// close rules. Phases: any but Closed.
+void ProxySession::onBrowserDrained(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    if (error || m_phase == Phase::Ending) {
+        ResetProx();
+        return;
+    }
+    if (m_phase == Phase::Tunnel && !m_origin) {
+        ResetProx();
+        return;
+    }
+    endIfOver();
+    readOrigin();
+}
+
+// --- next request, or end ----------------------------------------------------------------------
+
+// A slot ends when the origin has gone, the browser has been sent everything, and nothing of a
+// next request waits. Until something has been sent to the browser, an origin that closed
+// without a word leaves it waiting instead (it may send its request again).
+void ProxySession::endIfOver()
+{
+    if (m_phase == Phase::ReadingHead && !m_origin && m_hasAnswered && !m_requestHead.hasBegun() &&
+        m_held.isEmpty() && m_browser.queued() == 0)
+        ResetProx();
+}
+
+void ProxySession::closeOrigin()
+{
+    if (!m_origin)
+        return;
+    m_origin->closePromptly(m_engine.closing);
+    m_origin.reset();
+}
+
+// The upstream connection of a tunnel is up: tell the browser, and pass on what it sent early
+// (a TLS hello may come before the browser hears back).
+void ProxySession::openTunnel()
+{
+    m_phase = Phase::Tunnel;
+    sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
+    takeHeld();
+    readOrigin();
+    readBrowser();
+}
+
+// A connect, read or write of the origin's connection failed. An origin whose response had
+// ended is as good as closed: a page then would be read as the answer to the next request.
+void ProxySession::onOriginFailed(const std::error_code &error)
+{
+    if (m_phase == Phase::ReadingHead ||
+        (m_phase == Phase::StreamingBody && m_response.isComplete())) {
+        onOriginGone();
+        return;
+    }
+    const SocketErrorInfo info = socketErrorInfo(error);
+    sendErrorPage(info.number, info.description, kBadGateway);
+}
+
+// The request is not served: the page goes out after everything already relayed, what the
+// browser sends from now on is dropped, and the slot ends once the page has been delivered. A
+// browser waiting for a tunnel gets the page as a response with tunnelStatus; on a tunnel that
+// is already open a page would corrupt the stream, so the slot just ends.
+void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
+                                 const char *tunnelStatus)
+{
+    closeOrigin();
+    if (m_phase == Phase::Tunnel) {
+        ResetProx();
+        return;
+    }
+    const QByteArray page = errorPage(Number, Description);
+    const QByteArray answer = m_request.isTunnel ? errorResponse(tunnelStatus, page) : page;
+    sendToBrowser(answer.constData(), answer.size());
+    endWhenDelivered();
+}
+
+// The browser's last bytes are queued: the slot ends once they are delivered.
+void ProxySession::endWhenDelivered()
+{
+    m_phase = Phase::Ending;
+    m_held.clear();
+    if (m_browser.queued() == 0)
+        ResetProx();
+}
+
+// Ends the slot (ResetProx(Index, False)).
+void ProxySession::ResetProx()
+{
+    m_table.ResetProx(*this, false);
+    Close();
 }
 
 void ProxySession::Close()
 {
-    m_isReset = true;
-    WinSend.Close();
-    Win.Close();
-}
-
-void ProxySession::ResetProx()
-{
-    m_table.ResetProx(*this, false);
-}
-
-void ProxySession::ConnectEvent(Winsock &socket)
-{
-    if (!m_isReset && &socket == &WinSend)
-        WinSend_Connect();
-}
-
-void ProxySession::DataArrival(Winsock &socket)
-{
-    if (m_isReset)
+    if (m_phase == Phase::Closed)
         return;
-    if (&socket == &Win)
-        Win_DataArrival();
-    else
-        WinSend_DataArrival();
-}
-
-void ProxySession::SendComplete(Winsock &socket)
-{
-    if (m_isReset)
-        return;
-    if (&socket == &Win)
-        Win_SendComplete();
-    else
-        WinSend_SendComplete();
-}
-
-// A browser connection that fails is as good as closed; an upstream one gets the error page.
-void ProxySession::Error(Winsock &socket, const SocketErrorInfo &error)
-{
-    if (m_isReset)
-        return;
-    if (&socket == &Win)
-        Win_Close();
-    else
-        WinSend_Error(error.number, error.description);
-}
-
-// The browser closed its connection (or it failed): the slot ends, whatever is in flight.
-void ProxySession::Win_Close()
-{
-    ResetProx();
+    m_phase = Phase::Closed;
+    m_held.clear();
+    closeOrigin();
+    m_browser.closeLingering(m_engine.closing);
 }

@@ -3,91 +3,116 @@
 #include <QByteArray>
 #include <QString>
 #include <memory>
+#include <system_error>
 
 #include "net/http_framing.h"
-#include "net/proxy_connection.h"
-#include "net/request_reception.h"
-#include "net/winsock.h"
+#include "net/request_rewriter.h"
+#include "net/session_side.h"
 
 class ConnectionTable;
 class EngineContext;
 
-// One connection slot while a browser holds it: the browser's connection Win(Index), the
-// connection to the origin server WinSend(Index) and the slot's record Connections(Index). The
-// handlers of the request's path are its methods, each step in its own file:
-//   request_reception.cpp  Win_DataArrival: collect the request, rewrite it, connect upstream
-//   upstream_relay.cpp     WinSend_Connect, WinSend_DataArrival, Win_SendComplete, WinSend_Close
-//   tunnel.cpp             CONNECT: bytes both ways once the upstream connection is up
-//   error_page.cpp         WinSend_Error: the page for a request that cannot be served
-// The slot ends as one unit through ResetProx: both connections closed, the record gone. Every
-// pending operation holds the session alive; once reset, its sockets report nothing more.
-class ProxySession final : public WinsockEvents, public std::enable_shared_from_this<ProxySession> {
+// One browser connection for as long as it holds its slot, and everything it leads to: the
+// requests read from it, the connection to each request's origin, and the responses relayed
+// back. Its path, in the order of proxy_session.cpp:
+//
+//   accept -> read and frame the head -> rewrite -> resolve and connect -> send the head and
+//   stream the body -> relay the response -> next request, or end
+//
+// A CONNECT (or an upgrade the request asked for) turns the path into a tunnel: bytes both ways.
+// Every handler holds the session alive through its shared pointer and, first thing, checks
+// that the socket it waited on is still open: a side that has been closed since is over, and its
+// late handlers return without a word. Each upstream connection is a side object of its own, so
+// nothing of an earlier one can reach a later one. Engine thread only.
+class ProxySession final : public std::enable_shared_from_this<ProxySession> {
 public:
-    ProxySession(EngineContext &engine, ConnectionTable &table, int Index);
+    // Where the session is on its path.
+    enum class Phase {
+        ReadingHead,      // taking a request's head; the previous exchange, if any, is over
+        Connecting,       // the head is complete: its origin is being looked up and connected
+        StreamingBody,    // the head went up; its body follows as the browser sends it
+        AwaitingResponse, // the request went up whole; its response is relayed until it ends
+        Tunnel,           // bytes pass both ways unchanged (CONNECT, or an upgrade asked for)
+        Ending,           // the browser's last bytes are queued (an error page, or an invalid
+                          // 101 head); what it sends is dropped, and the slot ends once they
+                          // are delivered
+        Closed,           // the slot has ended
+    };
 
-    // The slot's browser connection, taken from the listener.
-    void Accept(asio::ip::tcp::socket browser);
-    // Closes both connections (gracefully); the record is dropped with the session.
+    ProxySession(EngineContext &engine, ConnectionTable &table, int Index,
+                 asio::ip::tcp::socket browser);
+
+    // Begins reading the browser's first request.
+    void start();
+    // Closes both connections, the browser's gracefully. Safe to call twice.
     void Close();
-    // A slot is busy while its browser is connected; any other slot may be taken.
-    bool isBusy() const { return Win.State() == Winsock::sckConnected; }
+    // A slot is busy while its browser is connected.
+    bool isBusy() const { return m_phase != Phase::Closed; }
     // The browser has closed its connection, though its close has not been handled yet.
-    bool hasBrowserLeft() { return Win.hasPeerClosed(); }
+    bool hasBrowserLeft() { return m_browser.hasPeerClosed(); }
 
     const int Index;
 
 private:
-    // WinsockEvents: the two sockets' events, each to its handler.
-    void ConnectEvent(Winsock &socket) override;
-    void DataArrival(Winsock &socket) override;
-    void SendComplete(Winsock &socket) override;
-    void Error(Winsock &socket, const SocketErrorInfo &error) override;
-    std::shared_ptr<void> keepAlive() override { return shared_from_this(); }
-
-    // request_reception.cpp
-    void Win_DataArrival();
-    void Win_Close();
-    qsizetype browserReadLimit() const;
-    void readBrowserIfReady();
-    void resumeBrowser();
-    void hold(const char *data, qsizetype size);
+    // accept, read and frame the head, rewrite
+    void readBrowser();
+    void onBrowserReadable(const std::error_code &error);
     void takeFromBrowser(const char *data, qsizetype size);
+    void takeHeld();
+    qsizetype takeHead(const char *data, qsizetype size);
     void onRequestHead();
-    void requestBodyBroken();
-    void refuse(qint16 Number, const QString &Description, const char *tunnelStatus);
-    bool RewriteRequest();
 
-    // upstream_relay.cpp
-    void WinSend_Connect();
-    void WinSend_DataArrival();
-    void Win_SendComplete();
-    void WinSend_Close();
+    // resolve and connect, send the head and stream the body
+    void connectOrigin();
+    void onOriginConnected(const std::shared_ptr<SessionSide> &origin,
+                           const std::error_code &error);
+    qsizetype takeBody(const char *data, qsizetype size);
+    void onBodyEnd();
+    void onBodyBroken();
+    void sendToOrigin(const char *data, qsizetype size);
+    void onOriginDrained(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
-    // tunnel.cpp
+    // relay the response
+    void readOrigin();
+    void onOriginReadable(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
+    void relayResponse(const char *data, qsizetype size);
+    void onSwitchingProtocols(const char *data, qsizetype size, qsizetype headSize);
+    void onResponseEnd();
+    void onOriginGone();
+    void sendToBrowser(const char *data, qsizetype size);
+    void onBrowserDrained(const std::error_code &error);
+
+    // next request, or end; tunnels and error pages
+    void endIfOver();
+    void closeOrigin();
     void openTunnel();
-    void passToServer(const char *data, qsizetype size);
-    void WinSend_SendComplete();
-
-    // error_page.cpp
-    void WinSend_Error(qint16 Number, const QString &Description);
+    void onOriginFailed(const std::error_code &error);
     void sendErrorPage(qint16 Number, const QString &Description, const char *tunnelStatus);
-
-    // Ends the slot (ResetProx(Index, False)).
+    void endWhenDelivered();
     void ResetProx();
 
     EngineContext &m_engine;
     ConnectionTable &m_table;
-    Winsock Win;
-    Winsock WinSend;
-    ProxyConnection Connections; // this slot's record, Connections(Index)
-    bool m_isReset = false;
+    Phase m_phase = Phase::ReadingHead;
+    SessionSide m_browser;
+    // The connection to the current request's origin; a new object for every connection, null
+    // while there is none.
+    std::shared_ptr<SessionSide> m_origin;
+    QString m_browserAddress; // for the log's request entries
 
-    // Where the browser's current request and the server's responses end.
-    MessageHead m_requestHead{kMaxHeaderBytes};
+    // The current request: its head as it goes upstream and where its body ends.
+    RewrittenRequest m_request;
+    MessageHead m_requestHead;
     BodyFramer m_requestBody;
+    // Where the responses to the current request end, and how much of them was relayed.
     ResponseFramer m_response;
-    // Bytes from the browser that cannot be taken yet: a body while its upstream connection is
-    // being made or its queue drains, the next request while the previous response is still
-    // coming. The browser is not read while any wait, so this holds one read at most.
+    qint64 m_responseBytes = 0;
+    // Something has been sent to the browser on this connection. Until then an origin that
+    // closes without a word leaves the browser waiting (it may retry), instead of ending the slot.
+    bool m_hasAnswered = false;
+    // Bytes from the browser that cannot be taken yet: a body while its connection is made, the
+    // next request while the previous response is still coming, early tunnel bytes. The browser
+    // is not read while any wait, so this holds one read at most (early tunnel bytes: at most
+    // kMaxEarlyTunnelBytes).
     QByteArray m_held;
 };

@@ -214,10 +214,10 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const Head
 // A CONNECT request asks for a tunnel to "host:port" (an IPv6 literal in brackets); the port is
 // required. The tunnel is opaque, so no header rule applies and nothing is sent upstream; the
 // header lines are still logged.
-bool takeTunnelTarget(ProxyConnection &record, const QList<QByteArray> &lines,
+bool takeTunnelTarget(RewrittenRequest &result, const QList<QByteArray> &lines,
                       const HeaderLogSink &logHeader)
 {
-    record.isTunnel = true;
+    result.isTunnel = true;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         if (logHeader)
             logHeader(lines.at(i));
@@ -237,26 +237,49 @@ bool takeTunnelTarget(ProxyConnection &record, const QList<QByteArray> &lines,
         const qsizetype close = target.indexOf("]:");
         if (close < 2)
             return false;
-        record.strHost = target.left(close + 1);
+        result.host = target.left(close + 1);
         portText = target.mid(close + 2);
     } else {
         const qsizetype colon = target.indexOf(':');
         if (colon < 1 || target.indexOf(':', colon + 1) >= 0)
             return false;
-        record.strHost = target.left(colon);
+        result.host = target.left(colon);
         portText = target.mid(colon + 1);
     }
     int port = 0;
     if (portText.isEmpty() || portText.contains(' ') || portText.contains('\t') ||
         !parsePort(portText, port))
         return false;
-    record.intPort = port;
+    result.port = quint16(port);
     return true;
 }
 
 bool isConnectRequest(const QList<QByteArray> &lines)
 {
     return !lines.isEmpty() && trimBlanks(lines.first()).startsWith(kConnectMethod + ' ');
+}
+
+// The forwarded header lines carry an Upgrade header and name "upgrade" in a Connection header:
+// only then may a 101 answer turn the connection into a tunnel.
+bool asksForUpgrade(const QByteArray &headerLines)
+{
+    bool hasUpgrade = false;
+    bool connectionNamesUpgrade = false;
+    for (const QByteArray &line : splitEntries(headerLines)) {
+        QByteArray name;
+        QByteArray value;
+        if (!splitNameValue(line, name, value))
+            continue;
+        if (equalsIgnoringAsciiCase(name, "Upgrade")) {
+            hasUpgrade = true;
+        } else if (equalsIgnoringAsciiCase(name, "Connection")) {
+            for (const QByteArray &option : valueAfterColon(line).split(',')) {
+                if (equalsIgnoringAsciiCase(option.trimmed(), "upgrade"))
+                    connectionNamesUpgrade = true;
+            }
+        }
+    }
+    return hasUpgrade && connectionNamesUpgrade;
 }
 
 } // namespace
@@ -279,18 +302,17 @@ QList<QByteArray> splitEntries(const QByteArray &text)
     return entries;
 }
 
-bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
-                    const HeaderLogSink &logHeader)
+RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules &rules,
+                                const HeaderLogSink &logHeader)
 {
-    record.strRequest.clear();
-    record.strHost.clear();
+    RewrittenRequest result;
+    const QList<QByteArray> lines = splitEntries(headerBlock);
+    if (isConnectRequest(lines)) {
+        result.method = kConnectMethod;
+        result.isForwardable = takeTunnelTarget(result, lines, logHeader);
+        return result;
+    }
 
-    const QList<QByteArray> lines = splitEntries(record.strHeader);
-    if (isConnectRequest(lines))
-        return takeTunnelTarget(record, lines, logHeader);
-
-    // Built aside and moved into strRequest only once everything has succeeded, so that a
-    // failed rewrite never leaves a partial request behind.
     QByteArray headerLines;
     QByteArray hostValue;
     for (qsizetype i = 1; i < lines.size(); ++i) {
@@ -303,18 +325,15 @@ bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
         QByteArray value;
         if (!splitNameValue(line, name, value))
             continue; // not a header at all: logged above, never forwarded
-        if (equalsIgnoringAsciiCase(name, "Host")) {
-            // Taken whatever the rules do to the line itself; the last Host line counts. Header
-            // names have no letter case, and the value is taken whole, whatever blanks surround
-            // it.
+        // Taken whatever the rules do to the line itself; the last Host line counts. Header
+        // names have no letter case, and the value is taken whole, whatever blanks surround it.
+        if (equalsIgnoringAsciiCase(name, "Host"))
             hostValue = valueAfterColon(line);
-            record.strHost = hostValue;
-        }
         QByteArray candidate;
         if (isFramingHeader(name))
             candidate = line; // the body is framed by it: no rule may change it
         else if (!applyHeaderRules(line, name, rules, candidate))
-            return false;
+            return result;
         if (!candidate.isEmpty())
             headerLines += candidate + kLineEnd;
     }
@@ -327,39 +346,32 @@ bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
     }
 
     if (lines.isEmpty())
-        return false;
+        return result;
 
     const QByteArray requestLine = trimBlanks(lines.first());
     const qsizetype firstBlank = requestLine.indexOf(' ');
     const qsizetype lastBlank = requestLine.lastIndexOf(' ');
-    const bool hasThreeParts = firstBlank >= 0 && lastBlank > firstBlank;
-
     int port = 0;
-    const bool portOk = takeHostAndPort(hostValue, record.strHost, port);
-    if (!portOk)
-        return false;
-    record.intPort = port;
+    if (!takeHostAndPort(hostValue, result.host, port) || firstBlank < 0 || lastBlank <= firstBlank)
+        return result;
+    result.port = quint16(port);
 
-    if (!hasThreeParts)
-        return false;
-
-    const QByteArray method = requestLine.left(firstBlank);
+    result.method = requestLine.left(firstBlank);
     const QByteArray target = originFormTarget(
         trimBlanks(requestLine.mid(firstBlank + 1, lastBlank - firstBlank - 1)), hostValue);
     const QByteArray version = requestLine.mid(lastBlank + 1);
 
-    QByteArray request;
-    request.reserve(method.size() + target.size() + version.size() + headerLines.size() +
-                    record.strBody.size() + 8);
-    request += method;
-    request += ' ';
-    request += target;
-    request += ' ';
-    request += version;
-    request += kLineEnd;
-    request += headerLines;
-    request += kLineEnd;
-    request += record.strBody;
-    record.strRequest = request;
-    return true;
+    QByteArray &head = result.head;
+    head.reserve(result.method.size() + target.size() + version.size() + headerLines.size() + 8);
+    head += result.method;
+    head += ' ';
+    head += target;
+    head += ' ';
+    head += version;
+    head += kLineEnd;
+    head += headerLines;
+    head += kLineEnd;
+    result.asksForUpgrade = asksForUpgrade(headerLines);
+    result.isForwardable = true;
+    return result;
 }

@@ -4,8 +4,6 @@
 #include <QList>
 #include <functional>
 
-#include "net/proxy_connection.h"
-
 // The header rules as set in the window when a request is rewritten.
 struct HeaderRules {
     bool allowAll = true;            // Option1; otherwise only lines matching an allow entry pass
@@ -24,12 +22,26 @@ using HeaderLogSink = std::function<void(const QByteArray &headerLine)>;
 // A multi-line setting cut at every CR LF into entries; an empty text gives no entries.
 QList<QByteArray> splitEntries(const QByteArray &text);
 
-// Builds strRequest, strHost and intPort of the record from strHeader and strBody under the
-// rules. Returns false when the request cannot be forwarded; strRequest must then not be sent.
+// What rewriting one request head gives.
+struct RewrittenRequest {
+    bool isForwardable = false;  // false: the request cannot be forwarded (400); nothing below
+                                 // is meaningful then
+    bool isTunnel = false;       // a CONNECT: host and port name the tunnel's far end; head stays
+                                 // empty
+    QByteArray method;           // the request line's method ("GET", "HEAD", "CONNECT", ...)
+    QByteArray head;             // the request line and header lines to send, ending in CR LF CR LF
+    QByteArray host;             // upstream host without its port (an IPv6 literal in brackets)
+    quint16 port = 0;            // upstream port, 1 to 65535
+    bool asksForUpgrade = false; // the head as sent carries an Upgrade header and names
+                                 // "upgrade" (any case) in a Connection header
+};
+
+// Rewrites a request's head (its request line and header lines, without the final CR LF CR LF)
+// under the rules. The body is not part of it: it is streamed as it arrives.
 //
 // The request line keeps its method, version, path and query; an absolute "http://" target
 // loses only its scheme and authority (an empty path becomes "/"), and a target that is just
-// the Host value becomes "/". strHost and intPort come from the last header named "Host" in any
+// the Host value becomes "/". host and port come from the last header named "Host" in any
 // letter case, its value taken whole without the blanks and tabs around it: the host without its
 // port, and the port after the last colon (for a bracketed IPv6 literal, after the "]"), 80 when
 // there is none. Header lines without a colon are logged but never forwarded. A header line
@@ -39,16 +51,15 @@ QList<QByteArray> splitEntries(const QByteArray &text);
 // whatever the rules say, and an added line that names Content-Length or Transfer-Encoding is
 // not sent: the body is streamed as those headers frame it, and the origin must frame it alike.
 //
-// It fails when the header block is empty, when the Host port is not plain digits in 1..65535
-// (blanks and tabs around them allowed), when the request line does not have method, target
-// and version separated by blanks, or when a non-empty replacement entry without a colon has to
-// be examined. On failure strRequest is left empty; strHost holds what had been taken so far
-// and intPort changes only once a valid port has been read. Header lines are logged, in order,
-// up to the point where rewriting stopped.
+// The request is not forwardable when the header block is empty, when the Host port is not plain
+// digits in 1..65535 (blanks and tabs around them allowed), when the request line does not have
+// method, target and version separated by blanks, or when a non-empty replacement entry without
+// a colon has to be examined. Header lines are logged, in order, up to the point where rewriting
+// stopped.
 //
 // A request whose method is exactly "CONNECT" asks for a tunnel: isTunnel is set, every header
-// line is logged, no rule applies, strRequest stays empty, and the target "host:port" (an IPv6
-// literal in brackets, which keep their brackets in strHost) gives strHost and intPort. It
-// fails unless the target has a port from 1 to 65535 and no control bytes.
-bool rewriteRequest(ProxyConnection &record, const HeaderRules &rules,
-                    const HeaderLogSink &logHeader);
+// line is logged, no rule applies, head stays empty, and the target "host:port" (an IPv6 literal
+// in brackets, which keep their brackets in host) gives host and port. It is not forwardable
+// unless the target has a port from 1 to 65535 and no control bytes.
+RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules &rules,
+                                const HeaderLogSink &logHeader);
