@@ -14,7 +14,7 @@ if ! cmake -S "$source_dir/tests/embed" -B "$work_dir" -DVESKTOR_SOURCE_DIR="$so
     exit 1
 fi
 targets="$(cmake --build "$work_dir" --target help)"
-for wanted in vesktor_core vesktor embedding_program; do
+for wanted in vesktor_net vesktor_app vesktor embedding_program; do
     grep -qE "^\.\.\. $wanted( |$)" <<< "$targets" || { echo "FAILED: no target $wanted"; exit 1; }
 done
 for unwanted in test_proxy_end_to_end vesktor_test_host package; do
