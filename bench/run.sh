@@ -202,11 +202,9 @@ remember "$privoxy_pid"
 wait_for_port "$privoxy_pid" "$privoxy_port" Privoxy
 
 # Vesktor with its default settings, on a port the system picks. Its stdin is a pipe held by
-# this script: should the script end in any way, the host sees end of input and stops. The
-# program's main() chooses Qt's own event loop (QT_NO_GLIB=1, see src/main.cpp); the test host
-# has a main() of its own, so it is given the same here.
+# this script: should the script end in any way, the host sees end of input and stops.
 mkfifo "$tmp/host.in"
-QT_NO_GLIB="${QT_NO_GLIB-1}" QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' \
+QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' \
     "$host_program" --port 0 \
     < "$tmp/host.in" > "$tmp/host.out" 2> "$tmp/host.err" {watch_fd}>&- &
 vesktor_pid=$!
