@@ -1,6 +1,7 @@
 #include "net/request_rewriter.h"
 
 #include "net/allow_pattern.h"
+#include "net/framing_headers.h"
 
 namespace {
 
@@ -21,11 +22,6 @@ bool splitNameValue(const QByteArray &line, QByteArray &name, QByteArray &value)
     name = line.left(colon);
     value = colon + 2 < line.size() ? line.mid(colon + 2) : QByteArray();
     return true;
-}
-
-bool isBlankOrTab(char c)
-{
-    return c == ' ' || c == '\t';
 }
 
 // The text after the first colon, without the blanks and tabs around it.
