@@ -24,10 +24,10 @@ QList<QByteArray> splitEntries(const QByteArray &text);
 
 // What rewriting one request head gives.
 struct RewrittenRequest {
-    bool isForwardable = false;  // false: the request cannot be forwarded (400); nothing below
-                                 // is meaningful then
-    bool isTunnel = false;       // a CONNECT: host and port name the tunnel's far end; head stays
-                                 // empty
+    bool isForwardable = false;  // false: the request cannot be forwarded (400); only isTunnel
+                                 // below is meaningful then
+    bool isTunnel = false;       // a CONNECT (forwardable or not: a refusal then answers with a
+                                 // status line); host and port name the tunnel's far end
     QByteArray method;           // the request line's method ("GET", "HEAD", "CONNECT", ...)
     QByteArray head;             // the request line and header lines to send, ending in CR LF CR LF
     QByteArray host;             // upstream host without its port (an IPv6 literal in brackets)
