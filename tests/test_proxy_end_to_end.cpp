@@ -1,24 +1,20 @@
-// The proxy as a browser meets it: the real window started on a free port, raw client
+// The proxy as a browser meets it: the real window started on a port the system chose, raw client
 // connections sending absolute-URI requests, and origin servers written here that answer as
 // each test scripts.
-#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
-#include "app/main_window.h"
 #include "app/message_box.h"
 #include "net/error_page.h"
-#include "net/host_resolver.h"
 #include "net/request_reception.h"
+#include "support/fixed_names.h"
 #include "support/origin_server.h"
+#include "support/running_proxy.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -41,13 +37,6 @@ QByteArray expectedPage(const QByteArray &numberText, const QByteArray &descript
 }
 
 const QByteArray kRequestLogLine = "\tNew Request Received From\t127.0.0.1\r\n";
-
-// Names the tests answer themselves (HostResolver::setFixedAnswers), so that no test waits on
-// this machine's resolver.
-const QByteArray kUnknownHost = "unknown-host.test";
-const QByteArray kSlowHost = "slow-lookup.test";     // 127.0.0.1, answered after kSlowLookup
-const QByteArray kDualStackHost = "dual-stack.test"; // ::1 first, then 127.0.0.1
-constexpr std::chrono::milliseconds kSlowLookup{2000};
 
 QByteArray withOrigin(QByteArray text, const QByteArray &authority)
 {
@@ -98,75 +87,53 @@ private slots:
     void curlDownloadsThroughTheProxy();
 
 private:
-    template <typename T> T *control(const char *name) const
-    {
-        return m_form->findChild<T *>(QString::fromLatin1(name));
-    }
-    QString counter() const { return control<QLabel>("lblConnections")->text(); }
+    QString counter() const { return m_proxy->counter(); }
     int requestLogLines() const { return int(readFileBytes(m_logPath).count(kRequestLogLine)); }
     // Connects a client to the proxy and waits until the proxy counts it.
     bool connectClient(ProxyClient &client);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<RunningProxy> m_proxy;
     QString m_logPath;
-    quint16 m_proxyPort = 0;
-    QList<MessageRequest> m_messages;
+    // Held for the whole run, so that the rows that need a refused connection can name it.
+    RefusingPort m_refusingPort;
 };
 
 void TestProxyEndToEnd::initTestCase()
 {
-    const asio::ip::address loopback = asio::ip::make_address("127.0.0.1");
-    const asio::ip::address loopback6 = asio::ip::make_address("::1");
-    HostResolver::setFixedAnswers({{kUnknownHost.toStdString(), {}},
-                                   {kSlowHost.toStdString(), {{loopback}, kSlowLookup}},
-                                   {kDualStackHost.toStdString(), {{loopback6, loopback}}}});
+    installFixedAnswers();
+    QVERIFY(m_refusingPort.port() != 0);
 }
 
 void TestProxyEndToEnd::cleanupTestCase()
 {
-    HostResolver::setFixedAnswers({});
+    removeFixedAnswers();
 }
 
 void TestProxyEndToEnd::init()
 {
-    m_messages.clear();
-    setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
-        m_messages << request;
-        return request.buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-    });
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_logPath = m_dir->filePath(QStringLiteral("proxy.log"));
-
-    m_form = std::make_unique<Form1>();
-    m_proxyPort = freeLoopbackPort();
-    QVERIFY(m_proxyPort != 0);
-    control<QLineEdit>("txtPort")->setText(QString::number(m_proxyPort));
-    control<QCheckBox>("chkLog")->setChecked(true);
-    control<QLineEdit>("txtLogPath")->setText(m_logPath);
-    QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
-    QCOMPARE(control<QPushButton>("Command1")->text(), QStringLiteral("Stop"));
-    QVERIFY(m_messages.isEmpty());
+    m_proxy = std::make_unique<RunningProxy>(m_logPath);
+    QVERIFY(m_proxy->isRunning());
+    QVERIFY(m_proxy->messages().isEmpty());
 }
 
 void TestProxyEndToEnd::cleanup()
 {
-    if (m_form) {
-        if (control<QPushButton>("Command1")->text() == QStringLiteral("Stop"))
-            m_form->Command1_Click();
-        QCOMPARE(control<QPushButton>("Command1")->text(), QStringLiteral("Start"));
-        for (const MessageRequest &message : std::as_const(m_messages))
+    if (m_proxy) {
+        QVERIFY(m_proxy->stop());
+        for (const MessageRequest &message : m_proxy->messages())
             QVERIFY2(message.icon != MessageIcon::Critical, qPrintable(message.text));
     }
-    m_form.reset();
-    setMessageBoxHandler({});
+    m_proxy.reset();
     m_dir.reset();
 }
 
 bool TestProxyEndToEnd::connectClient(ProxyClient &client)
 {
-    client.connectTo(m_proxyPort);
+    client.connectTo(m_proxy->port());
     return QTest::qWaitFor([&] { return client.isConnected() && counter() == QStringLiteral("1"); },
                            10000);
 }
@@ -861,8 +828,9 @@ void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses_data()
     QTest::addColumn<QByteArray>("numberText");
     QTest::addColumn<QString>("description");
 
-    QTest::newRow("refused port") << absoluteGet(
-                                         "127.0.0.1:" + QByteArray::number(freeLoopbackPort()), "/")
+    QTest::newRow("refused port") << absoluteGet("127.0.0.1:" +
+                                                     QByteArray::number(m_refusingPort.port()),
+                                                 "/")
                                   << QByteArray("10061") << QStringLiteral("Connection refused");
     QTest::newRow("unknown host") << absoluteGet(kUnknownHost, "/") << QByteArray("11001")
                                   << QStringLiteral("Host not found");
@@ -948,7 +916,7 @@ void TestProxyEndToEnd::curlDownloadsThroughTheProxy()
     process.setArguments(
         {QStringLiteral("--silent"), QStringLiteral("--show-error"), QStringLiteral("--max-time"),
          QStringLiteral("60"), QStringLiteral("-x"),
-         QStringLiteral("http://127.0.0.1:%1").arg(m_proxyPort), QStringLiteral("-o"), output,
+         QStringLiteral("http://127.0.0.1:%1").arg(m_proxy->port()), QStringLiteral("-o"), output,
          QStringLiteral("http://%1/file.bin").arg(QString::fromLatin1(origin.authority()))});
     QSignalSpy finished(&process, &QProcess::finished);
     process.start();

@@ -40,10 +40,16 @@ RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads)
 
 RunningProxy::~RunningProxy()
 {
-    if (isRunning())
-        m_form->Command1_Click();
+    stop();
     m_form.reset();
     setMessageBoxHandler({});
+}
+
+bool RunningProxy::stop()
+{
+    if (isRunning())
+        m_form->Command1_Click();
+    return control<QPushButton>(*m_form, "Command1")->text() == QStringLiteral("Start");
 }
 
 bool RunningProxy::isRunning() const

@@ -22,6 +22,8 @@ public:
     RunningProxy &operator=(const RunningProxy &) = delete;
 
     bool isRunning() const;
+    // Clicks Stop if the proxy runs; true once the window shows it stopped.
+    bool stop();
     quint16 port() const { return m_port; }
     Form1 &form() { return *m_form; }
     QString counter() const;
