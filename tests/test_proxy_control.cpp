@@ -19,6 +19,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "support/origin_server.h"
 #include "support/test_support.h"
 
 Q_DECLARE_METATYPE(MessageAnswer)
@@ -126,6 +127,12 @@ bool isListening(quint16 port)
     return isAnswered;
 }
 
+// The port the window shows: with "0" typed in, the one the system chose once listening.
+quint16 shownPort(const Controls &ui)
+{
+    return quint16(ui.txtPort->text().toUInt());
+}
+
 QString textOf(const QByteArray &bytes)
 {
     return QString::fromLatin1(bytes);
@@ -191,9 +198,7 @@ void TestProxyControl::startLocksSettingsAndStopUnlocksThem()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
-    QVERIFY(port != 0);
-    ui.txtPort->setText(QString::number(port));
+    ui.txtPort->setText(QStringLiteral("0"));
     const QString logPath = m_dir.filePath(QStringLiteral("unused-log.txt"));
     ui.txtLogPath->setText(logPath);
     ui.Option2->setChecked(true);
@@ -209,7 +214,8 @@ void TestProxyControl::startLocksSettingsAndStopUnlocksThem()
     }
     for (const QString &name : kAlwaysEnabled)
         QVERIFY2(ui.named(name)->isEnabled(), qPrintable(name));
-    QCOMPARE(ui.txtPort->text(), QString::number(port));
+    const quint16 port = shownPort(ui);
+    QVERIFY(port != 0);
     QVERIFY(isListening(port));
     // The probe has come and gone; with no connection left the stop asks nothing.
     QTRY_COMPARE(ui.lblConnections->text(), QStringLiteral("0"));
@@ -250,8 +256,7 @@ void TestProxyControl::startWithMissingLogFolderRunsWithoutLog()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(port));
+    ui.txtPort->setText(QStringLiteral("0"));
     const QString folder = m_dir.filePath(QStringLiteral("missing-folder"));
     const QString logPath = folder + QStringLiteral("/Log.txt");
     QVERIFY(!QDir(folder).exists());
@@ -264,7 +269,8 @@ void TestProxyControl::startWithMissingLogFolderRunsWithoutLog()
     bool connectedWhileShown = false;
     m_answer = [&](const MessageRequest &) {
         captionWhileShown = ui.Command1->text();
-        client = openClient(port);
+        // The port is shown before the box: the proxy listens already.
+        client = openClient(shownPort(ui));
         connectedWhileShown = waitConnected(*client);
         return MessageAnswer::Ok;
     };
@@ -285,19 +291,15 @@ void TestProxyControl::startWithMissingLogFolderRunsWithoutLog()
     QTRY_COMPARE(ui.lblConnections->text(), QStringLiteral("1"));
 
     // The client accepted while the box was open is served.
-    QTcpServer origin;
-    QVERIFY(origin.listen(QHostAddress::LocalHost, 0));
-    const QByteArray authority = "127.0.0.1:" + QByteArray::number(origin.serverPort());
+    testsupport::OriginServer origin;
+    QVERIFY(origin.listen());
+    const QByteArray authority = origin.authority();
     client->write("GET http://" + authority + "/page HTTP/1.0\r\nHost: " + authority + "\r\n\r\n");
-    QTRY_VERIFY(origin.hasPendingConnections());
-    std::unique_ptr<QTcpSocket> upstream(origin.nextPendingConnection());
-    QVERIFY(upstream);
-    QByteArray received;
-    QTRY_VERIFY((received += upstream->readAll()).contains("\r\n\r\n"));
-    QCOMPARE(received, "GET /page HTTP/1.0\r\nHost: " + authority + "\r\n\r\n");
+    QTRY_VERIFY(origin.hasRequest(0));
+    QCOMPARE(origin.received(0), "GET /page HTTP/1.0\r\nHost: " + authority + "\r\n\r\n");
     const QByteArray reply = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello";
-    upstream->write(reply);
-    upstream->disconnectFromHost();
+    origin.send(0, reply);
+    origin.close(0);
     QByteArray relayed;
     QTRY_COMPARE((relayed += client->readAll()), reply);
     QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
@@ -323,7 +325,7 @@ void TestProxyControl::startAndStopWriteTheirLogEntries()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    ui.txtPort->setText(QString::number(testsupport::freeLoopbackPort()));
+    ui.txtPort->setText(QStringLiteral("0"));
     const QString logPath = m_dir.filePath(QStringLiteral("entries.txt"));
     const QByteArray earlier = "an earlier run\r\n\r\n";
     {
@@ -368,10 +370,10 @@ void TestProxyControl::stopWithoutConnectionsAsksNothing()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(port));
+    ui.txtPort->setText(QStringLiteral("0"));
     ui.Command1->click();
     QCOMPARE(form.windowTitle(), kWorking);
+    const quint16 port = shownPort(ui);
 
     // A connection that has come and gone leaves the counter at 0.
     std::unique_ptr<QTcpSocket> client = openClient(port);
@@ -399,9 +401,9 @@ void TestProxyControl::stopQuestion()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(port));
+    ui.txtPort->setText(QStringLiteral("0"));
     ui.Command1->click();
+    const quint16 port = shownPort(ui);
 
     std::unique_ptr<QTcpSocket> first = openClient(port);
     std::unique_ptr<QTcpSocket> second = openClient(port);
@@ -445,9 +447,9 @@ void TestProxyControl::counterDroppingWhileAskedStopsOnNo()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(port));
+    ui.txtPort->setText(QStringLiteral("0"));
     ui.Command1->click();
+    const quint16 port = shownPort(ui);
 
     std::unique_ptr<QTcpSocket> first = openClient(port);
     std::unique_ptr<QTcpSocket> second = openClient(port);
@@ -478,10 +480,10 @@ void TestProxyControl::stoppedProxyRefusesUntilNextStart()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 firstPort = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(firstPort));
+    ui.txtPort->setText(QStringLiteral("0"));
     ui.Command1->click();
     QCOMPARE(form.windowTitle(), kWorking);
+    const quint16 firstPort = shownPort(ui);
     ui.Command1->click();
     QCOMPARE(form.windowTitle(), kStopped);
 
@@ -489,16 +491,23 @@ void TestProxyControl::stoppedProxyRefusesUntilNextStart()
     QTRY_COMPARE(refused->error(), QAbstractSocket::ConnectionRefusedError);
     QCOMPARE(ui.lblConnections->text(), QStringLiteral("0"));
 
-    // The next start takes the port that txtPort holds then.
-    quint16 secondPort = testsupport::freeLoopbackPort();
-    for (int attempt = 0; attempt < 10 && secondPort == firstPort; ++attempt)
-        secondPort = testsupport::freeLoopbackPort();
+    // The next start takes what txtPort holds then: "0" again, not the port the first run
+    // showed. The system may choose the same port twice; then the proxy is started once more
+    // (a run that kept the first port would keep it every time).
+    quint16 secondPort = firstPort;
+    for (int attempt = 0; attempt < 10 && secondPort == firstPort; ++attempt) {
+        if (attempt > 0) {
+            ui.Command1->click();
+            QCOMPARE(form.windowTitle(), kStopped);
+        }
+        ui.txtPort->setText(QStringLiteral("0"));
+        ui.Command1->click();
+        QVERIFY(m_seen.isEmpty());
+        QCOMPARE(form.windowTitle(), kWorking);
+        secondPort = shownPort(ui);
+    }
     QVERIFY(secondPort != firstPort);
-    ui.txtPort->setText(QString::number(secondPort));
-    ui.Command1->click();
-    QVERIFY(m_seen.isEmpty());
-    QCOMPARE(form.windowTitle(), kWorking);
-    QCOMPARE(ui.txtPort->text(), QString::number(secondPort));
+    QVERIFY(secondPort != 0);
 
     std::unique_ptr<QTcpSocket> accepted = openClient(secondPort);
     QVERIFY(waitConnected(*accepted));
@@ -562,8 +571,11 @@ void TestProxyControl::exitQuestion()
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QSignalSpy ended(&form, &Form1::programEnded);
-    const quint16 port = testsupport::freeLoopbackPort();
-    ui.txtPort->setText(QString::number(port));
+    // Stopped, the window shows a port that refuses, so that the exit is seen to start nothing;
+    // running, it listens on one the system chooses.
+    const testsupport::RefusingPort refusing;
+    QVERIFY(refusing.port() != 0);
+    ui.txtPort->setText(running ? QStringLiteral("0") : QString::number(refusing.port()));
     const QString logPath =
         m_dir.filePath(QStringLiteral("exit-%1.txt").arg(QTest::currentDataTag()));
     QFile::remove(logPath);
@@ -576,7 +588,7 @@ void TestProxyControl::exitQuestion()
         QCOMPARE(form.windowTitle(), kWorking);
     }
     if (clients > 0) {
-        client = openClient(port);
+        client = openClient(shownPort(ui));
         QVERIFY(waitConnected(*client));
         QTRY_COMPARE(ui.lblConnections->text(), QStringLiteral("1"));
     }
@@ -667,10 +679,11 @@ void TestProxyControl::unusablePort()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 freePort = testsupport::freeLoopbackPort();
+    quint16 previousPort = 0;
     if (afterRun) {
-        ui.txtPort->setText(QString::number(freePort));
+        ui.txtPort->setText(QStringLiteral("0"));
         ui.Command1->click();
+        previousPort = shownPort(ui);
         ui.Command1->click();
         QCOMPARE(form.windowTitle(), kStopped);
     }
@@ -700,8 +713,9 @@ void TestProxyControl::unusablePort()
     QCOMPARE(form.windowTitle(), titleBefore);
     QCOMPARE(ui.Command1->text(), QStringLiteral("Start"));
     QVERIFY(ui.Command1->isEnabled());
-    if (!occupied && !afterRun)
-        QVERIFY(!isListening(freePort));
+    // The failed start did not bring back the listener of the run before.
+    if (afterRun && !occupied)
+        QVERIFY(!isListening(previousPort));
     QVERIFY(!QFile::exists(logPath));
     QVERIFY(ui.chkLog->isChecked());
     for (const QString &name : kSettings) {
@@ -711,14 +725,17 @@ void TestProxyControl::unusablePort()
     }
     QCOMPARE(ui.txtPort->text(), portText);
 
-    // And it starts once the port is usable.
+    // And it starts once the port is usable: the one that was taken, freed now (and kept in the
+    // box), or one the system chooses.
     if (occupied)
         occupier.close();
     else
-        ui.txtPort->setText(QString::number(freePort));
+        ui.txtPort->setText(QStringLiteral("0"));
     ui.Command1->click();
     QCOMPARE(m_seen.size(), 1);
     QCOMPARE(form.windowTitle(), kWorking);
+    if (occupied)
+        QCOMPARE(ui.txtPort->text(), portText);
     QVERIFY(isListening(quint16(ui.txtPort->text().toUInt())));
     QVERIFY(kStartEntry.match(textOf(testsupport::readFileBytes(logPath))).hasMatch());
 }

@@ -1,24 +1,19 @@
-// The proxy as a browser meets it: the real window started on a free port, raw client
+// The proxy as a browser meets it: the real window started on a port the system chose, raw client
 // connections sending absolute-URI requests, and origin servers written here that answer as
 // each test scripts.
-#include <QCheckBox>
 #include <QCryptographicHash>
 #include <QFileInfo>
-#include <QLabel>
-#include <QLineEdit>
 #include <QProcess>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
 
-#include "app/main_window.h"
 #include "app/message_box.h"
 #include "net/error_page.h"
-#include "net/host_resolver.h"
-#include "net/error_page.h"
+#include "support/fixed_names.h"
 #include "support/origin_server.h"
+#include "support/running_proxy.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -42,16 +37,19 @@ QByteArray expectedPage(const QByteArray &numberText, const QByteArray &descript
 
 const QByteArray kRequestLogLine = "\tNew Request Received From\t127.0.0.1\r\n";
 
-// Names the tests answer themselves (HostResolver::setFixedAnswers), so that no test waits on
-// this machine's resolver.
-const QByteArray kUnknownHost = "unknown-host.test";
-const QByteArray kSlowHost = "slow-lookup.test";     // 127.0.0.1, answered after kSlowLookup
-const QByteArray kDualStackHost = "dual-stack.test"; // ::1 first, then 127.0.0.1
-constexpr std::chrono::milliseconds kSlowLookup{2000};
-
 QByteArray withOrigin(QByteArray text, const QByteArray &authority)
 {
     return text.replace("{origin}", authority);
+}
+
+// The origin answers every request with its path as the body, and keeps the connection open.
+void answerWithPath(OriginServer &origin)
+{
+    origin.onRequest = [&origin](int connection) {
+        const QByteArray received = origin.received(connection);
+        const QByteArray path = received.left(received.indexOf("\r\n")).split(' ').value(1);
+        origin.send(connection, okResponse(path));
+    };
 }
 
 } // namespace
@@ -81,6 +79,12 @@ private slots:
     void followingRequestOpensANewUpstreamConnection();
     void requestWhileResponseIsRelayedWaitsForItsEnd();
     void earlierResponseDrainingWhileConnectingKeepsTheNextRequest();
+    void heldStartOfTheNextRequestIsServedOnceItIsWhole_data();
+    void heldStartOfTheNextRequestIsServedOnceItIsWhole();
+    void switchingProtocolsMakesATunnelOnlyWhenAskedFor_data();
+    void switchingProtocolsMakesATunnelOnlyWhenAskedFor();
+    void bytesPastTheEndOfAResponseAreDropped_data();
+    void bytesPastTheEndOfAResponseAreDropped();
 
     void lastPieceThenCloseDeliversEverythingBeforeTheClose();
     void serverCloseWhileResponseIsQueuedWaitsForDelivery();
@@ -98,75 +102,53 @@ private slots:
     void curlDownloadsThroughTheProxy();
 
 private:
-    template <typename T> T *control(const char *name) const
-    {
-        return m_form->findChild<T *>(QString::fromLatin1(name));
-    }
-    QString counter() const { return control<QLabel>("lblConnections")->text(); }
+    QString counter() const { return m_proxy->counter(); }
     int requestLogLines() const { return int(readFileBytes(m_logPath).count(kRequestLogLine)); }
     // Connects a client to the proxy and waits until the proxy counts it.
     bool connectClient(ProxyClient &client);
 
     std::unique_ptr<QTemporaryDir> m_dir;
-    std::unique_ptr<Form1> m_form;
+    std::unique_ptr<RunningProxy> m_proxy;
     QString m_logPath;
-    quint16 m_proxyPort = 0;
-    QList<MessageRequest> m_messages;
+    // Held for the whole run, so that the rows that need a refused connection can name it.
+    RefusingPort m_refusingPort;
 };
 
 void TestProxyEndToEnd::initTestCase()
 {
-    const asio::ip::address loopback = asio::ip::make_address("127.0.0.1");
-    const asio::ip::address loopback6 = asio::ip::make_address("::1");
-    HostResolver::setFixedAnswers({{kUnknownHost.toStdString(), {}},
-                                   {kSlowHost.toStdString(), {{loopback}, kSlowLookup}},
-                                   {kDualStackHost.toStdString(), {{loopback6, loopback}}}});
+    installFixedAnswers();
+    QVERIFY(m_refusingPort.port() != 0);
 }
 
 void TestProxyEndToEnd::cleanupTestCase()
 {
-    HostResolver::setFixedAnswers({});
+    removeFixedAnswers();
 }
 
 void TestProxyEndToEnd::init()
 {
-    m_messages.clear();
-    setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
-        m_messages << request;
-        return request.buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
-    });
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_logPath = m_dir->filePath(QStringLiteral("proxy.log"));
-
-    m_form = std::make_unique<Form1>();
-    m_proxyPort = freeLoopbackPort();
-    QVERIFY(m_proxyPort != 0);
-    control<QLineEdit>("txtPort")->setText(QString::number(m_proxyPort));
-    control<QCheckBox>("chkLog")->setChecked(true);
-    control<QLineEdit>("txtLogPath")->setText(m_logPath);
-    QTest::mouseClick(control<QPushButton>("Command1"), Qt::LeftButton);
-    QCOMPARE(control<QPushButton>("Command1")->text(), QStringLiteral("Stop"));
-    QVERIFY(m_messages.isEmpty());
+    m_proxy = std::make_unique<RunningProxy>(m_logPath);
+    QVERIFY(m_proxy->isRunning());
+    QVERIFY(m_proxy->messages().isEmpty());
 }
 
 void TestProxyEndToEnd::cleanup()
 {
-    if (m_form) {
-        if (control<QPushButton>("Command1")->text() == QStringLiteral("Stop"))
-            m_form->Command1_Click();
-        QCOMPARE(control<QPushButton>("Command1")->text(), QStringLiteral("Start"));
-        for (const MessageRequest &message : std::as_const(m_messages))
+    if (m_proxy) {
+        QVERIFY(m_proxy->stop());
+        for (const MessageRequest &message : m_proxy->messages())
             QVERIFY2(message.icon != MessageIcon::Critical, qPrintable(message.text));
     }
-    m_form.reset();
-    setMessageBoxHandler({});
+    m_proxy.reset();
     m_dir.reset();
 }
 
 bool TestProxyEndToEnd::connectClient(ProxyClient &client)
 {
-    client.connectTo(m_proxyPort);
+    client.connectTo(m_proxy->port());
     return QTest::qWaitFor([&] { return client.isConnected() && counter() == QStringLiteral("1"); },
                            10000);
 }
@@ -332,13 +314,17 @@ void TestProxyEndToEnd::requestGoesUpstreamOnceItsHeadIsComplete()
 
     const QByteArray expected = withOrigin(forwarded, origin.authority());
     QByteArray sent;
+    int others = 0; // exchanges of serveAnotherBrowser(), which are logged too
     for (const QByteArray &rawPiece : std::as_const(pieces)) {
         const QByteArray piece = withOrigin(rawPiece, origin.authority());
         client.send(piece);
         sent += piece;
         // The request entry comes with the first piece.
-        QTRY_COMPARE_WITH_TIMEOUT(requestLogLines(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(requestLogLines(), 1 + others, 10000);
         if (!sent.contains("\r\n\r\n")) {
+            // The proxy has had its chance at the piece, and connected nowhere.
+            QVERIFY(m_proxy->serveAnotherBrowser());
+            ++others;
             QCOMPARE(origin.connectionCount(), 0);
             continue;
         }
@@ -356,7 +342,7 @@ void TestProxyEndToEnd::requestGoesUpstreamOnceItsHeadIsComplete()
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
     QCOMPARE(client.received(), okResponse("done"));
     QCOMPARE(origin.connectionCount(), 1);
-    QCOMPARE(requestLogLines(), 1);
+    QCOMPARE(requestLogLines(), 1 + others);
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 
@@ -475,8 +461,11 @@ void TestProxyEndToEnd::pipelinedRequestsAreEachRewrittenLoggedAndAnsweredInOrde
         return open;
     };
     QTRY_COMPARE_WITH_TIMEOUT(openConnections(), 1, 10000);
+    // The browser's connection stays, even once the proxy has had time to close it.
+    QVERIFY(m_proxy->serveAnotherBrowser());
     QVERIFY(!client.isDisconnected());
-    QCOMPARE(counter(), QStringLiteral("1"));
+    QCOMPARE(openConnections(), 1);
+    QTRY_COMPARE(counter(), QStringLiteral("1"));
 }
 
 void TestProxyEndToEnd::unframeableRequestGetsTheBadRequestPage_data()
@@ -577,9 +566,11 @@ void TestProxyEndToEnd::followingRequestOpensANewUpstreamConnection()
     QTRY_VERIFY_WITH_TIMEOUT(first.hasRequest(0), 10000);
     first.send(0, okResponse("first"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("first"), 10000);
+    // Delivered, and both connections stay, even once the proxy has had time to close them.
+    QVERIFY(m_proxy->serveAnotherBrowser());
     QVERIFY(!first.isDisconnected(0));
     QVERIFY(!client.isDisconnected());
-    QCOMPARE(counter(), QStringLiteral("1"));
+    QTRY_COMPARE(counter(), QStringLiteral("1"));
 
     client.send(absoluteGet(next.authority(), "/two"));
     QTRY_VERIFY_WITH_TIMEOUT(first.isDisconnected(0), 10000);
@@ -591,7 +582,7 @@ void TestProxyEndToEnd::followingRequestOpensANewUpstreamConnection()
 
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
     QCOMPARE(client.received(), okResponse("first") + okResponse("second"));
-    QCOMPARE(requestLogLines(), 2);
+    QCOMPARE(requestLogLines(), 2 + 1); // and the other browser's
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 
@@ -620,7 +611,8 @@ void TestProxyEndToEnd::requestWhileResponseIsRelayedWaitsForItsEnd()
     QTRY_VERIFY_WITH_TIMEOUT(client.bytesWaiting() > 0, kLongWait);
 
     client.send(absoluteGet(second.authority(), "/small"));
-    // Not handled yet: the first response is still coming.
+    // Not handled yet, though the proxy has had its chance: the first response is still coming.
+    QVERIFY(m_proxy->serveAnotherBrowser());
     QVERIFY(!first.isDisconnected(0));
     QCOMPARE(second.connectionCount(), 0);
 
@@ -630,7 +622,7 @@ void TestProxyEndToEnd::requestWhileResponseIsRelayedWaitsForItsEnd()
     QVERIFY(client.received() == firstResponse + okResponse("second"));
     // The first origin kept its connection open; the proxy closed it for the second request.
     QVERIFY(first.isDisconnected(0));
-    QCOMPARE(requestLogLines(), 2);
+    QCOMPARE(requestLogLines(), 2 + 1); // and the other browser's
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 
@@ -666,6 +658,220 @@ void TestProxyEndToEnd::earlierResponseDrainingWhileConnectingKeepsTheNextReques
     QVERIFY(client.received() == firstResponse + nextResponse);
     QCOMPARE(requestLogLines(), 2);
     QTRY_COMPARE(counter(), QStringLiteral("0"));
+}
+
+void TestProxyEndToEnd::heldStartOfTheNextRequestIsServedOnceItIsWhole_data()
+{
+    // Request 1 goes to origin a, request 2 to a again or to b. With request 1 the browser sends
+    // gap and the first `held` bytes of request 2 (negative: all but that many); once response
+    // 1 has arrived, gapAfter on its own, then the rest of request 2.
+    QTest::addColumn<bool>("isSameOrigin");
+    QTest::addColumn<int>("held");
+    QTest::addColumn<QByteArray>("gap");
+    QTest::addColumn<QByteArray>("gapAfter");
+
+    constexpr int kWhole = 1 << 20;
+    for (const bool isSameOrigin : {true, false}) {
+        const char *where = isSameOrigin ? "same origin" : "second origin";
+        QTest::addRow("nothing held, %s", where)
+            << isSameOrigin << 0 << QByteArray() << QByteArray();
+        QTest::addRow("1 byte held, %s", where)
+            << isSameOrigin << 1 << QByteArray() << QByteArray();
+        QTest::addRow("20 bytes held, %s", where)
+            << isSameOrigin << 20 << QByteArray() << QByteArray();
+        QTest::addRow("all but the blank line held, %s", where)
+            << isSameOrigin << -4 << QByteArray() << QByteArray();
+    }
+    // An empty line before a request line is skipped.
+    QTest::newRow("CR LF between, sent together")
+        << false << kWhole << QByteArray("\r\n") << QByteArray();
+    QTest::newRow("CR LF alone after the response")
+        << false << 0 << QByteArray() << QByteArray("\r\n");
+}
+
+// When a response ends, whatever the browser has already sent of its next request starts that
+// request, however little it is; a head still incomplete waits for its rest, then goes out on
+// an upstream connection of its own. The browser's connection stays open throughout.
+void TestProxyEndToEnd::heldStartOfTheNextRequestIsServedOnceItIsWhole()
+{
+    QFETCH(bool, isSameOrigin);
+    QFETCH(int, held);
+    QFETCH(QByteArray, gap);
+    QFETCH(QByteArray, gapAfter);
+
+    OriginServer a;
+    OriginServer b;
+    QVERIFY(a.listen());
+    QVERIFY(b.listen());
+    answerWithPath(a);
+    answerWithPath(b);
+    OriginServer &second = isSameOrigin ? a : b;
+    const int secondIndex = isSameOrigin ? 1 : 0;
+
+    ProxyClient client;
+    QVERIFY(connectClient(client));
+    const QByteArray request2 = "GET http://" + second.authority() +
+                                "/two HTTP/1.1\r\nHost: " + second.authority() +
+                                "\r\nUser-Agent: B/1\r\n\r\n";
+    const qsizetype cut =
+        held < 0 ? request2.size() + held : qMin<qsizetype>(held, request2.size());
+    client.send(absoluteGet(a.authority(), "/one") + gap + request2.left(cut));
+    QTRY_VERIFY_WITH_TIMEOUT(client.received().startsWith(okResponse("/one")), 10000);
+    if (!gapAfter.isEmpty()) {
+        client.send(gapAfter);
+        // The proxy takes the gap on its own before the request follows.
+        QVERIFY(m_proxy->serveAnotherBrowser());
+    }
+    client.send(request2.mid(cut));
+    // A plain wait: QTRY would wait three times as long before it reports a failure.
+    const QByteArray both = okResponse("/one") + okResponse("/two");
+    QVERIFY2(QTest::qWaitFor([&] { return client.received().size() >= both.size(); }, 10000),
+             client.received().constData());
+    QCOMPARE(client.received(), both);
+    QCOMPARE(second.received(secondIndex),
+             "GET /two HTTP/1.1\r\nHost: " + second.authority() + "\r\n\r\n");
+
+    // Still open: the connection serves one more request.
+    client.send(absoluteGet(a.authority(), "/three"));
+    QTRY_COMPARE_WITH_TIMEOUT(
+        client.received(), okResponse("/one") + okResponse("/two") + okResponse("/three"), 10000);
+    QVERIFY(!client.isDisconnected());
+}
+
+void TestProxyEndToEnd::switchingProtocolsMakesATunnelOnlyWhenAskedFor_data()
+{
+    // The request's upgrade header lines, as they go upstream (the default rules keep them).
+    QTest::addColumn<QByteArray>("upgradeLines");
+    QTest::addColumn<bool>("isEarlierExchange");
+    QTest::addColumn<bool>("isTunnel");
+
+    QTest::newRow("nothing asked, first exchange") << QByteArray() << false << false;
+    QTest::newRow("nothing asked, after an earlier exchange") << QByteArray() << true << false;
+    QTest::newRow("Upgrade without the Connection token")
+        << QByteArray("Upgrade: websocket\r\n") << false << false;
+    QTest::newRow("Connection: Upgrade without Upgrade")
+        << QByteArray("Connection: Upgrade\r\n") << false << false;
+    QTest::newRow("asked for") << QByteArray("Connection: Upgrade\r\nUpgrade: websocket\r\n")
+                               << false << true;
+    QTest::newRow("asked for among other tokens, after an earlier exchange")
+        << QByteArray("Connection: keep-alive, Upgrade\r\nUpgrade: websocket\r\n") << true << true;
+}
+
+// A 101 answer to a request that asked to switch protocols turns the connection into a tunnel.
+// To any other request it is invalid: its head reaches the browser and nothing after it, both
+// connections end, and the browser's next request, already sent, goes nowhere.
+void TestProxyEndToEnd::switchingProtocolsMakesATunnelOnlyWhenAskedFor()
+{
+    QFETCH(QByteArray, upgradeLines);
+    QFETCH(bool, isEarlierExchange);
+    QFETCH(bool, isTunnel);
+
+    OriginServer origin;
+    QVERIFY(origin.listen());
+    ProxyClient client;
+    QVERIFY(connectClient(client));
+    int index = 0;
+    QByteArray earlier;
+    if (isEarlierExchange) {
+        client.send(absoluteGet(origin.authority(), "/earlier"));
+        QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(0), 10000);
+        origin.send(0, okResponse("earlier"));
+        earlier = okResponse("earlier");
+        QTRY_COMPARE_WITH_TIMEOUT(client.received(), earlier, 10000);
+        index = 1;
+    }
+
+    const QByteArray forwarded =
+        "GET /chat HTTP/1.1\r\nHost: " + origin.authority() + "\r\n" + upgradeLines + "\r\n";
+    const QByteArray request = "GET http://" + origin.authority() +
+                               "/chat HTTP/1.1\r\nHost: " + origin.authority() + "\r\n" +
+                               upgradeLines + "\r\n";
+    const QByteArray next = isTunnel ? QByteArray() : absoluteGet(origin.authority(), "/next");
+    client.send(request + next);
+    QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(index), 10000);
+    QCOMPARE(origin.received(index), forwarded);
+    const QByteArray switching =
+        "HTTP/1.1 101 Switching Protocols\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n";
+    origin.send(index, switching + "from the origin");
+
+    if (isTunnel) {
+        QTRY_COMPARE_WITH_TIMEOUT(client.received(), earlier + switching + "from the origin",
+                                  10000);
+        client.send("from the browser");
+        QTRY_COMPARE_WITH_TIMEOUT(origin.received(index), forwarded + "from the browser", 10000);
+        origin.send(index, ", and back");
+        QTRY_COMPARE_WITH_TIMEOUT(client.received(),
+                                  earlier + switching + "from the origin, and back", 10000);
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= (earlier + switching).size(), 10000);
+    QCOMPARE(client.received(), earlier + switching);
+    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
+    QCOMPARE(client.received(), earlier + switching);
+    QTRY_VERIFY_WITH_TIMEOUT(origin.isDisconnected(index), 10000);
+    QCOMPARE(origin.received(index), forwarded);
+    QCOMPARE(origin.connectionCount(), index + 1);
+    QTRY_COMPARE(counter(), QStringLiteral("0"));
+}
+
+void TestProxyEndToEnd::bytesPastTheEndOfAResponseAreDropped_data()
+{
+    // The origin's first answer: a complete response, and more bytes in the same write.
+    QTest::addColumn<QByteArray>("response");
+    QTest::addColumn<QByteArray>("extra");
+    // The browser's next request was sent with the first, so it is held when the response ends.
+    QTest::addColumn<bool>("isNextHeld");
+
+    const QByteArray chunked =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\none\r\n0\r\n\r\n";
+    for (const bool isNextHeld : {true, false}) {
+        const char *next = isNextHeld ? "next request held" : "no next request";
+        QTest::addRow("a response after a Content-Length body, %s", next)
+            << okResponse("one") << okResponse("smuggled") << isNextHeld;
+        QTest::addRow("one byte after a Content-Length body, %s", next)
+            << okResponse("one") << QByteArray("x") << isNextHeld;
+        QTest::addRow("bytes after the last chunk, %s", next)
+            << chunked << QByteArray("junk") << isNextHeld;
+        QTest::addRow("bytes after a 204, %s", next)
+            << QByteArray("HTTP/1.1 204 No Content\r\n\r\n") << QByteArray("junk") << isNextHeld;
+    }
+}
+
+// What an origin sends past the end of its response, by the response's own framing, is dropped,
+// and its connection is closed as if it had closed there: the browser never sees those bytes,
+// and its next request goes out on a new upstream connection and gets its own answer.
+void TestProxyEndToEnd::bytesPastTheEndOfAResponseAreDropped()
+{
+    QFETCH(QByteArray, response);
+    QFETCH(QByteArray, extra);
+    QFETCH(bool, isNextHeld);
+
+    OriginServer origin;
+    QVERIFY(origin.listen());
+    origin.onRequest = [&](int connection) {
+        origin.send(connection, connection == 0 ? response + extra : okResponse("two"));
+    };
+    ProxyClient client;
+    QVERIFY(connectClient(client));
+    const QByteArray next = absoluteGet(origin.authority(), "/two");
+    client.send(absoluteGet(origin.authority(), "/one") + (isNextHeld ? next : QByteArray()));
+    if (!isNextHeld) {
+        QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= response.size(), 10000);
+        QVERIFY(m_proxy->serveAnotherBrowser());
+        QCOMPARE(client.received(), response);
+        // The proxy lets go of the origin by itself, without a next request to make it. (A
+        // plain wait: QTRY would wait three times as long before it reports a failure.)
+        QVERIFY2(QTest::qWaitFor([&] { return origin.isDisconnected(0); }, 10000),
+                 "the proxy kept the origin's connection");
+        return;
+    }
+    // The answer to the next request comes after the first response, and the extra bytes never.
+    QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= (response + okResponse("two")).size(),
+                             10000);
+    QCOMPARE(client.received(), response + okResponse("two"));
+    QTRY_VERIFY_WITH_TIMEOUT(origin.isDisconnected(0), 10000);
+    QCOMPARE(origin.connectionCount(), 2);
+    QCOMPARE(origin.received(1), "GET /two HTTP/1.1\r\nHost: " + origin.authority() + "\r\n\r\n");
 }
 
 void TestProxyEndToEnd::lastPieceThenCloseDeliversEverythingBeforeTheClose()
@@ -748,10 +954,12 @@ void TestProxyEndToEnd::keptOpenServerClosingWhileBrowserIdlesClosesBrowser()
     client.send(absoluteGet(origin.authority(), "/"));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), okResponse("kept open"), 10000);
 
-    // Delivered: both connections stay while neither side does anything.
+    // Delivered: both connections stay while neither side does anything, even once the proxy
+    // has had time to close them.
+    QVERIFY(m_proxy->serveAnotherBrowser());
     QVERIFY(!origin.isDisconnected(0));
     QVERIFY(!client.isDisconnected());
-    QCOMPARE(counter(), QStringLiteral("1"));
+    QTRY_COMPARE(counter(), QStringLiteral("1"));
 
     origin.close(0);
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 10000);
@@ -861,8 +1069,9 @@ void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses_data()
     QTest::addColumn<QByteArray>("numberText");
     QTest::addColumn<QString>("description");
 
-    QTest::newRow("refused port") << absoluteGet(
-                                         "127.0.0.1:" + QByteArray::number(freeLoopbackPort()), "/")
+    QTest::newRow("refused port") << absoluteGet("127.0.0.1:" +
+                                                     QByteArray::number(m_refusingPort.port()),
+                                                 "/")
                                   << QByteArray("10061") << QStringLiteral("Connection refused");
     QTest::newRow("unknown host") << absoluteGet(kUnknownHost, "/") << QByteArray("11001")
                                   << QStringLiteral("Host not found");
@@ -948,7 +1157,7 @@ void TestProxyEndToEnd::curlDownloadsThroughTheProxy()
     process.setArguments(
         {QStringLiteral("--silent"), QStringLiteral("--show-error"), QStringLiteral("--max-time"),
          QStringLiteral("60"), QStringLiteral("-x"),
-         QStringLiteral("http://127.0.0.1:%1").arg(m_proxyPort), QStringLiteral("-o"), output,
+         QStringLiteral("http://127.0.0.1:%1").arg(m_proxy->port()), QStringLiteral("-o"), output,
          QStringLiteral("http://%1/file.bin").arg(QString::fromLatin1(origin.authority()))});
     QSignalSpy finished(&process, &QProcess::finished);
     process.start();

@@ -110,7 +110,7 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
 
     const QByteArray body = patternBytes(kMiB, 254);
     const QByteArray bodyHash = sha256(body);
-    BulkOrigin origin(body);
+    OriginServer origin(body);
     origin.setHolding(true);
     QVERIFY(origin.listen());
 
@@ -320,7 +320,7 @@ void TestReliability::vanishingClientFreesItsSlot()
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(16 * kMiB, 31);
     const QByteArray bodyHash = sha256(body);
-    BulkOrigin origin(body);
+    OriginServer origin(body);
     QVERIFY(origin.listen());
 
     const QByteArray bystanderRequest = getFor(origin.authority(), 500);
@@ -413,7 +413,7 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(256 * 1024, 41);
     const QByteArray bodyHash = sha256(body);
-    BulkOrigin origin(body);
+    OriginServer origin(body);
     QVERIFY(origin.listen());
     const QByteArray port = origin.authority().mid(origin.authority().lastIndexOf(':') + 1);
     first = withOrigin(first, origin.authority());
@@ -474,7 +474,7 @@ void TestReliability::sequentialRequestsKeepMemoryFlat()
     RunningProxy proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(512, 51);
-    BulkOrigin origin(body);
+    OriginServer origin(body);
     QVERIFY(origin.listen());
 
     // Empty when the exchange went as it should.
@@ -552,7 +552,7 @@ void TestReliability::stopUnderLoadThenStartAgain()
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(8 * kMiB, 61);
     const QByteArray bodyHash = sha256(body);
-    BulkOrigin origin(body);
+    OriginServer origin(body);
     QVERIFY(origin.listen());
 
     std::vector<std::unique_ptr<LoadClient>> clients;

@@ -1,13 +1,10 @@
 // HTTPS through the proxy: CONNECT turns a slot into a tunnel that carries bytes both ways.
 #include <QCryptographicHash>
-#include <QTcpServer>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include "net/error_page.h"
-#include "net/host_resolver.h"
-#include "net/error_page.h"
+#include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"
 #include "support/test_support.h"
@@ -17,42 +14,6 @@ using namespace testsupport;
 namespace {
 
 constexpr int kWait = 60000;
-constexpr std::chrono::milliseconds kSlowLookup{1000};
-
-// Sends back every byte it receives, on every connection, and remembers what came in.
-class EchoServer : public QObject {
-public:
-    bool listen()
-    {
-        connect(&m_server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-                m_sockets.append(socket);
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                    const QByteArray data = socket->readAll();
-                    m_received += data;
-                    socket->write(data);
-                });
-                connect(socket, &QTcpSocket::disconnected, this, [this] { ++m_disconnects; });
-            }
-        });
-        return m_server.listen(QHostAddress::LocalHost, 0);
-    }
-    quint16 port() const { return m_server.serverPort(); }
-    const QByteArray &received() const { return m_received; }
-    int connections() const { return int(m_sockets.size()); }
-    int disconnects() const { return m_disconnects; }
-    void closeAll()
-    {
-        for (QTcpSocket *socket : std::as_const(m_sockets))
-            socket->disconnectFromHost();
-    }
-
-private:
-    QTcpServer m_server;
-    QList<QTcpSocket *> m_sockets;
-    QByteArray m_received;
-    int m_disconnects = 0;
-};
 
 QByteArray connectRequest(const QByteArray &target)
 {
@@ -67,14 +28,8 @@ const QByteArray kEstablished(kTunnelEstablished);
 class TestTunnel : public QObject {
     Q_OBJECT
 private slots:
-    // A name the test answers itself: no lookup waits on this machine's resolver.
-    void initTestCase()
-    {
-        HostResolver::setFixedAnswers(
-            {{"unknown-host.test", {}},
-             {"slow-lookup.test", {{asio::ip::make_address("127.0.0.1")}, kSlowLookup}}});
-    }
-    void cleanupTestCase() { HostResolver::setFixedAnswers({}); }
+    void initTestCase() { installFixedAnswers(); }
+    void cleanupTestCase() { removeFixedAnswers(); }
     void carriesBytesBothWaysUnchanged();
     void bytesSentWithTheRequestFollowTheAnswer();
     void manyEarlyBytesWaitForTheTunnel();
@@ -82,6 +37,10 @@ private slots:
     void serverCloseEndsTheTunnelAfterDelivery();
     void failuresAnswerWithAStatusAndThePage_data();
     void failuresAnswerWithAStatusAndThePage();
+
+private:
+    // Held for the whole run, so that a row can name a port that refuses.
+    RefusingPort m_refusingPort;
 };
 
 // 16 MiB each way at the same time: the echo answers while the browser is still sending.
@@ -90,7 +49,8 @@ void TestTunnel::carriesBytesBothWaysUnchanged()
 {
     QTemporaryDir dir;
     const QString logPath = dir.filePath(QStringLiteral("tunnel.log"));
-    EchoServer echo;
+    OriginServer echo;
+    echo.setEcho(true);
     QVERIFY(echo.listen());
     RunningProxy proxy(logPath);
     QVERIFY(proxy.isRunning());
@@ -98,7 +58,7 @@ void TestTunnel::carriesBytesBothWaysUnchanged()
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
-    client.send(connectRequest("127.0.0.1:" + QByteArray::number(echo.port())));
+    client.send(connectRequest(echo.authority()));
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), kEstablished, kWait);
     QCOMPARE(proxy.counter(), QStringLiteral("1"));
 
@@ -108,7 +68,7 @@ void TestTunnel::carriesBytesBothWaysUnchanged()
     QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= kEstablished.size() + payload.size(),
                              kWait);
     QCOMPARE(sha256(client.received().mid(kEstablished.size())), sha256(payload));
-    QCOMPARE(sha256(echo.received()), sha256(payload));
+    QCOMPARE(sha256(echo.received(0)), sha256(payload));
 
     const QByteArray log = readFileBytes(logPath);
     QVERIFY(log.contains("\tNew Request Received From\t127.0.0.1\r\n"));
@@ -119,49 +79,53 @@ void TestTunnel::carriesBytesBothWaysUnchanged()
 
 void TestTunnel::bytesSentWithTheRequestFollowTheAnswer()
 {
-    EchoServer echo;
+    OriginServer echo;
+    echo.setEcho(true);
     QVERIFY(echo.listen());
     RunningProxy proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
-    client.send(connectRequest("127.0.0.1:" + QByteArray::number(echo.port())) + "early hello");
+    client.send(connectRequest(echo.authority()) + "early hello");
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), kEstablished + "early hello", kWait);
-    QCOMPARE(echo.received(), QByteArray("early hello"));
+    QCOMPARE(echo.received(0), QByteArray("early hello"));
 }
 
 // A browser that sends far more than the proxy keeps before its tunnel is open (the name takes a
-// second to look up) is simply not read meanwhile; once the tunnel is open, everything passes.
+// while to look up) is simply not read meanwhile; once the tunnel is open, everything passes.
 void TestTunnel::manyEarlyBytesWaitForTheTunnel()
 {
-    EchoServer echo;
+    OriginServer echo;
+    echo.setEcho(true);
     QVERIFY(echo.listen());
     RunningProxy proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
     const QByteArray early = patternBytes(16 * 1024 * 1024, 12);
-    client.send(connectRequest("slow-lookup.test:" + QByteArray::number(echo.port())) + early);
+    client.send(connectRequest(kSlowHost + ":" + QByteArray::number(echo.port())) + early);
     QTRY_VERIFY_WITH_TIMEOUT(client.received().size() >= kEstablished.size() + early.size(), kWait);
     QVERIFY(client.received() == kEstablished + early);
-    QVERIFY(echo.received() == early);
+    QVERIFY(echo.received(0) == early);
 }
 
 void TestTunnel::browserCloseEndsTheTunnel()
 {
-    EchoServer echo;
+    OriginServer echo;
+    echo.setEcho(true);
     QVERIFY(echo.listen());
     RunningProxy proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
-    client.send(connectRequest("127.0.0.1:" + QByteArray::number(echo.port())) + "last words");
+    client.send(connectRequest(echo.authority()) + "last words");
     QTRY_COMPARE_WITH_TIMEOUT(client.received(), kEstablished + "last words", kWait);
 
     client.abort();
     QTRY_COMPARE_WITH_TIMEOUT(proxy.counter(), QStringLiteral("0"), kWait);
-    QTRY_COMPARE_WITH_TIMEOUT(echo.disconnects(), 1, kWait);
-    QCOMPARE(echo.received(), QByteArray("last words"));
+    QTRY_VERIFY_WITH_TIMEOUT(echo.isDisconnected(0), kWait);
+    QCOMPARE(echo.connectionCount(), 1);
+    QCOMPARE(echo.received(0), QByteArray("last words"));
 }
 
 // What the server sent before closing still reaches the browser; then the browser's
@@ -196,11 +160,11 @@ void TestTunnel::failuresAnswerWithAStatusAndThePage_data()
     QTest::addColumn<QByteArray>("status");
     QTest::addColumn<int>("number");
 
-    const quint16 closedPort = freeLoopbackPort();
-    QTest::newRow("refused port") << "127.0.0.1:" + QByteArray::number(closedPort)
+    QVERIFY(m_refusingPort.port() != 0);
+    QTest::newRow("refused port") << "127.0.0.1:" + QByteArray::number(m_refusingPort.port())
                                   << QByteArray("502 Bad Gateway") << 10061;
-    QTest::newRow("unknown host") << QByteArray("unknown-host.test:443")
-                                  << QByteArray("502 Bad Gateway") << 11001;
+    QTest::newRow("unknown host") << kUnknownHost + ":443" << QByteArray("502 Bad Gateway")
+                                  << 11001;
     QTest::newRow("no port") << QByteArray("example.invalid") << QByteArray("400 Bad Request")
                              << 400;
     QTest::newRow("port out of range")

@@ -30,7 +30,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
-#include "net/host_resolver.h"
+#include "support/fixed_names.h"
 
 namespace {
 
@@ -153,8 +153,10 @@ int main(int argc, char *argv[])
         QStringLiteral("NAME"));
     parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost});
     parser.process(app);
-    if (parser.isSet(unknownHost))
-        HostResolver::setFixedAnswers({{parser.value(unknownHost).toStdString(), {}}});
+    // The tests' own names are always answered here, as in the test programs.
+    testsupport::installFixedAnswers(parser.isSet(unknownHost)
+                                         ? QList<QByteArray>{parser.value(unknownHost).toLatin1()}
+                                         : QList<QByteArray>{});
 
     // While the host shuts down, "stop anyway?" is answered Yes: it was told to stop. Every
     // other question is answered No, every notice OK, and all of them are shown on stderr.

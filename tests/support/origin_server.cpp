@@ -3,11 +3,17 @@
 #include <QHostAddress>
 #include <QRandomGenerator>
 
-#include <sys/socket.h>
+#include <utility>
+
+#include "support/test_support.h"
 
 namespace testsupport {
 
 namespace {
+
+// Enough for a few hundred connections arriving together; the default of 50 overflows and the
+// kernel then drops connection attempts, which costs a retransmission of a second or more.
+constexpr int kBacklog = 1024;
 
 // Header block and announced body both in: an independent reading of Content-Length (the
 // proxy's own must not judge its own output).
@@ -28,18 +34,41 @@ bool isWholeRequest(const QByteArray &data)
     return data.size() - headerEnd - 4 >= length;
 }
 
+// The id in "GET /client/<id> HTTP/1.1", or -1.
+int requestedId(const QByteArray &header)
+{
+    const qsizetype lineEnd = header.indexOf("\r\n");
+    const QList<QByteArray> words = header.left(lineEnd).split(' ');
+    if (words.size() != 3 || !words[1].startsWith("/client/"))
+        return -1;
+    bool isNumber = false;
+    const int id = words[1].mid(8).toInt(&isNumber);
+    return isNumber ? id : -1;
+}
+
 } // namespace
 
 OriginServer::OriginServer()
 {
+    m_server.setListenBacklogSize(kBacklog);
+    m_server.setMaxPendingConnections(kBacklog);
     QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] { accept(); });
+}
+
+OriginServer::OriginServer(const QByteArray &sharedBody) : OriginServer()
+{
+    m_isServing = true;
+    m_body = sharedBody;
 }
 
 OriginServer::~OriginServer()
 {
-    for (const auto &connection : m_connections) {
-        if (connection->socket)
-            connection->socket->abort();
+    m_server.close();
+    const QList<QTcpSocket *> sockets = m_server.findChildren<QTcpSocket *>();
+    for (QTcpSocket *socket : sockets) {
+        socket->disconnect();
+        socket->abort();
+        delete socket;
     }
 }
 
@@ -56,26 +85,105 @@ QByteArray OriginServer::authority() const
 void OriginServer::accept()
 {
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+        ++m_accepted;
+        ++m_open;
+        Connection *state = nullptr;
         const int index = int(m_connections.size());
-        auto connection = std::make_unique<Connection>();
-        connection->socket = socket;
-        Connection *state = connection.get();
-        m_connections.push_back(std::move(connection));
-        QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, state, socket, index] {
-            state->received += socket->readAll();
-            if (!state->isAnswered && isWholeRequest(state->received) && onRequest) {
-                state->isAnswered = true;
-                onRequest(index);
-            }
+        if (!m_isServing) {
+            m_connections.push_back(std::make_unique<Connection>());
+            state = m_connections.back().get();
+            state->socket = socket;
+        }
+        QObject::connect(socket, &QTcpSocket::readyRead, &m_server, [this, socket, state, index] {
+            if (state)
+                takeScripted(socket, *state, index);
+            else
+                takeServed(socket);
         });
-        QObject::connect(socket, &QTcpSocket::disconnected, socket,
-                         [state] { state->isDisconnected = true; });
+        QObject::connect(socket, &QTcpSocket::disconnected, &m_server, [this, socket, state] {
+            --m_open;
+            if (state) {
+                state->received += socket->readAll();
+                state->isDisconnected = true;
+            }
+            socket->disconnect(&m_server);
+            socket->deleteLater();
+        });
     }
+}
+
+void OriginServer::takeScripted(QTcpSocket *socket, Connection &state, int index)
+{
+    const QByteArray data = socket->readAll();
+    const qsizetype searchFrom = qMax<qsizetype>(0, state.received.size() - 3);
+    state.received += data;
+    if (m_isEcho)
+        socket->write(data);
+    if (!state.hasHead && state.received.indexOf("\r\n\r\n", searchFrom) >= 0) {
+        state.hasHead = true;
+        ++m_requests;
+    }
+    if (state.hasHead && !state.isAnswered && onRequest && isWholeRequest(state.received)) {
+        state.isAnswered = true;
+        onRequest(index);
+    }
+}
+
+void OriginServer::takeServed(QTcpSocket *socket)
+{
+    if (socket->property("answered").toBool()) {
+        socket->readAll();
+        return;
+    }
+    // The header block collects in the socket's own buffer until it is whole.
+    const QByteArray pending = socket->peek(socket->bytesAvailable());
+    const qsizetype headerEnd = pending.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return;
+    const QByteArray header = socket->read(headerEnd + 4);
+    socket->readAll();
+    socket->setProperty("answered", true);
+    ++m_requests;
+    const int id = requestedId(header);
+    if (m_isHolding)
+        m_held.insert(id, socket);
+    else
+        answer(socket, id);
+}
+
+void OriginServer::answer(QTcpSocket *socket, int id)
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    socket->write(bulkHead(id, m_body.size()));
+    // Written on its own, the body is queued by reference rather than copied.
+    socket->write(m_body);
+    if (!m_keptOpen.contains(id))
+        socket->disconnectFromHost();
+}
+
+bool OriginServer::release(int id)
+{
+    const auto found = m_held.find(id);
+    if (found == m_held.end())
+        return false;
+    const QPointer<QTcpSocket> socket = found.value();
+    m_held.erase(found);
+    answer(socket, id);
+    return true;
+}
+
+void OriginServer::releaseAll()
+{
+    m_isHolding = false;
+    const QHash<int, QPointer<QTcpSocket>> held = std::exchange(m_held, {});
+    for (auto it = held.begin(); it != held.end(); ++it)
+        answer(it.value(), it.key());
 }
 
 QByteArray OriginServer::received(int connection) const
 {
-    if (connection < 0 || connection >= connectionCount())
+    if (connection < 0 || connection >= int(m_connections.size()))
         return {};
     return m_connections[size_t(connection)]->received;
 }
@@ -87,7 +195,7 @@ bool OriginServer::hasRequest(int connection) const
 
 bool OriginServer::isDisconnected(int connection) const
 {
-    if (connection < 0 || connection >= connectionCount())
+    if (connection < 0 || connection >= int(m_connections.size()))
         return false;
     const Connection &state = *m_connections[size_t(connection)];
     return state.isDisconnected || !state.socket ||
@@ -96,7 +204,7 @@ bool OriginServer::isDisconnected(int connection) const
 
 QTcpSocket *OriginServer::socket(int connection) const
 {
-    if (connection < 0 || connection >= connectionCount())
+    if (connection < 0 || connection >= int(m_connections.size()))
         return nullptr;
     return m_connections[size_t(connection)]->socket;
 }
@@ -115,14 +223,14 @@ void OriginServer::close(int connection)
 
 void OriginServer::reset(int connection)
 {
-    QTcpSocket *target = socket(connection);
-    if (!target)
-        return;
-    // A zero linger time turns the close into a reset.
-    const linger abortive{1, 0};
-    ::setsockopt(int(target->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                 sizeof abortive);
-    target->abort();
+    if (QTcpSocket *target = socket(connection))
+        resetConnection(*target);
+}
+
+QByteArray bulkHead(int id, qsizetype bodySize)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(bodySize) +
+           "\r\nX-Client: " + QByteArray::number(id) + "\r\n\r\n";
 }
 
 ProxyClient::ProxyClient()

@@ -1,22 +1,38 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
+#include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace testsupport {
 
-// An origin server on 127.0.0.1 that records what arrives on each connection and answers only
-// as the test tells it: send pieces, close gracefully, reset, or keep the connection open.
+// An origin server on 127.0.0.1 (or another address) in one of two modes.
+//
+// Scripted (the default): it records what arrives on each connection, numbered in the order
+// they were accepted, and answers only as the test tells it: send pieces, close gracefully,
+// reset, or keep the connection open. With echo on, every byte that arrives is sent straight
+// back as well.
+//
+// Serving (constructed with a body): it answers every GET for /client/<id> itself with
+// bulkHead(id) and the shared body, then closes the connection (unless told to keep it open).
+// It keeps no record per connection, so that hundreds of connections at once or thousands in a
+// row cost next to nothing and do not show in a memory measurement; the body is one QByteArray
+// whose data every connection's write queue shares. While holding, requests are kept
+// unanswered until released.
 class OriginServer {
 public:
     OriginServer();
+    explicit OriginServer(const QByteArray &sharedBody);
     ~OriginServer();
     OriginServer(const OriginServer &) = delete;
     OriginServer &operator=(const OriginServer &) = delete;
@@ -26,35 +42,70 @@ public:
     // "127.0.0.1:port", as a Host header names this server.
     QByteArray authority() const;
 
-    int connectionCount() const { return int(m_connections.size()); }
+    // Connections accepted so far, and those of them not ended yet.
+    int connectionCount() const { return m_accepted; }
+    int openConnections() const { return m_open; }
+    // Connections on which a header block has arrived, answered or not.
+    int requestCount() const { return m_requests; }
+
+    // Scripted mode.
     QByteArray received(int connection) const;
     // A whole request (header block and the body its Content-Length announces) has arrived.
     bool hasRequest(int connection) const;
     // The connection has ended (the proxy closed it, or this side did).
     bool isDisconnected(int connection) const;
     QTcpSocket *socket(int connection) const;
-
     void send(int connection, const QByteArray &data);
     // Graceful close: what is queued still goes out, then the FIN.
     void close(int connection);
     // Abortive close: the kernel answers with a reset instead of a FIN.
     void reset(int connection);
-
+    void setEcho(bool isEcho) { m_isEcho = isEcho; }
     // Called once per connection, as soon as its first whole request is in.
     std::function<void(int connection)> onRequest;
+
+    // Serving mode.
+    const QByteArray &body() const { return m_body; }
+    void setHolding(bool isHolding) { m_isHolding = isHolding; }
+    // Answers the held request of client id; false when there is none.
+    bool release(int id);
+    // Answers every held request and stops holding.
+    void releaseAll();
+    // The connection of client id stays open after its answer, until the other side closes
+    // it, so that whether the proxy let go of it shows.
+    void keepOpenAfterAnswer(int id) { m_keptOpen.insert(id); }
+    int heldCount() const { return int(m_held.size()); }
 
 private:
     struct Connection {
         QPointer<QTcpSocket> socket;
         QByteArray received;
+        bool hasHead = false;
         bool isDisconnected = false;
         bool isAnswered = false;
     };
     void accept();
+    void takeScripted(QTcpSocket *socket, Connection &state, int index);
+    void takeServed(QTcpSocket *socket);
+    void answer(QTcpSocket *socket, int id);
 
     QTcpServer m_server;
+    bool m_isServing = false;
+    bool m_isEcho = false;
     std::vector<std::unique_ptr<Connection>> m_connections;
+    int m_accepted = 0;
+    int m_open = 0;
+    int m_requests = 0;
+
+    QByteArray m_body;
+    bool m_isHolding = false;
+    QHash<int, QPointer<QTcpSocket>> m_held;
+    QSet<int> m_keptOpen;
 };
+
+// The response a serving OriginServer sends to the request for /client/<id>: a head that names
+// the id, then the shared body.
+QByteArray bulkHead(int id, qsizetype bodySize);
 
 // A browser stand-in: one raw connection to the proxy that records every byte it receives and
 // whether the proxy closed the connection. Reading can be held back or slowed down, so that the

@@ -1,15 +1,15 @@
 #include "support/reliability_support.h"
 
+#include "support/test_support.h"
+
 #include <QFile>
 #include <QHostAddress>
 
 #include <cstring>
 #include <limits>
-#include <utility>
 
 #include <malloc.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define VESKTOR_UNDER_ASAN 1
@@ -28,23 +28,8 @@ namespace testsupport {
 
 namespace {
 
-// Enough for a few hundred connections arriving together; the default of 50 overflows and the
-// kernel then drops connection attempts, which costs a retransmission of a second or more.
-constexpr int kBacklog = 1024;
 // What a client that holds back reading still lets Qt and the kernel take.
 constexpr qint64 kHeldBufferBytes = 16 * 1024;
-
-// The id in "GET /client/<id> HTTP/1.1", or -1.
-int requestedId(const QByteArray &header)
-{
-    const qsizetype lineEnd = header.indexOf("\r\n");
-    const QList<QByteArray> words = header.left(lineEnd).split(' ');
-    if (words.size() != 3 || !words[1].startsWith("/client/"))
-        return -1;
-    bool isNumber = false;
-    const int id = words[1].mid(8).toInt(&isNumber);
-    return isNumber ? id : -1;
-}
 
 } // namespace
 
@@ -91,117 +76,6 @@ qint64 openFileLimit()
         return -1;
     return limit.rlim_cur == RLIM_INFINITY ? std::numeric_limits<qint64>::max()
                                            : qint64(limit.rlim_cur);
-}
-
-void resetConnection(QTcpSocket &socket)
-{
-    // A zero linger time makes the close a reset.
-    const linger abortive{1, 0};
-    if (socket.socketDescriptor() >= 0)
-        ::setsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive,
-                     sizeof abortive);
-    socket.abort();
-}
-
-QByteArray bulkHead(int id, qsizetype bodySize)
-{
-    return "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(bodySize) +
-           "\r\nX-Client: " + QByteArray::number(id) + "\r\n\r\n";
-}
-
-BulkOrigin::BulkOrigin(const QByteArray &body) : m_body(body)
-{
-    m_server.setListenBacklogSize(kBacklog);
-    m_server.setMaxPendingConnections(kBacklog);
-    QObject::connect(&m_server, &QTcpServer::newConnection, &m_server, [this] { accept(); });
-}
-
-BulkOrigin::~BulkOrigin()
-{
-    m_server.close();
-    const QList<QTcpSocket *> sockets = m_server.findChildren<QTcpSocket *>();
-    for (QTcpSocket *socket : sockets) {
-        socket->disconnect();
-        socket->abort();
-        delete socket;
-    }
-}
-
-bool BulkOrigin::listen()
-{
-    return m_server.listen(QHostAddress::LocalHost, 0);
-}
-
-QByteArray BulkOrigin::authority() const
-{
-    return "127.0.0.1:" + QByteArray::number(m_server.serverPort());
-}
-
-void BulkOrigin::accept()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        ++m_open;
-        ++m_accepted;
-        // The header block collects in the socket's own buffer until it is whole.
-        QObject::connect(socket, &QTcpSocket::readyRead, &m_server,
-                         [this, socket] { onReadyRead(socket); });
-        QObject::connect(socket, &QTcpSocket::disconnected, &m_server, [this, socket] {
-            --m_open;
-            socket->disconnect(&m_server);
-            socket->deleteLater();
-        });
-    }
-}
-
-void BulkOrigin::onReadyRead(QTcpSocket *socket)
-{
-    if (socket->property("answered").toBool()) {
-        socket->readAll();
-        return;
-    }
-    const QByteArray pending = socket->peek(socket->bytesAvailable());
-    const qsizetype headerEnd = pending.indexOf("\r\n\r\n");
-    if (headerEnd < 0)
-        return;
-    const QByteArray header = socket->read(headerEnd + 4);
-    socket->readAll();
-    socket->setProperty("answered", true);
-    ++m_requests;
-    const int id = requestedId(header);
-    if (m_isHolding)
-        m_held.insert(id, socket);
-    else
-        answer(socket, id);
-}
-
-void BulkOrigin::answer(QTcpSocket *socket, int id)
-{
-    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
-        return;
-    socket->write(bulkHead(id, m_body.size()));
-    // Written on its own, the body is queued by reference rather than copied.
-    socket->write(m_body);
-    if (!m_keptOpen.contains(id))
-        socket->disconnectFromHost();
-}
-
-bool BulkOrigin::release(int id)
-{
-    const auto found = m_held.find(id);
-    if (found == m_held.end())
-        return false;
-    const QPointer<QTcpSocket> socket = found.value();
-    m_held.erase(found);
-    answer(socket, id);
-    return true;
-}
-
-void BulkOrigin::releaseAll()
-{
-    m_isHolding = false;
-    const QHash<int, QPointer<QTcpSocket>> held = std::exchange(m_held, {});
-    for (auto it = held.begin(); it != held.end(); ++it)
-        answer(it.value(), it.key());
 }
 
 LoadClient::LoadClient(const QByteArray &expectedHead, const QByteArray &expectedBody)

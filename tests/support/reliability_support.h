@@ -5,16 +5,13 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QEventLoop>
-#include <QHash>
-#include <QPointer>
-#include <QSet>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 // Pieces for the fault and load tests: a wait that sleeps only inside the event loop, a
-// memory reading, an origin server that serves one shared body to hundreds of connections, and
-// a client that checks every byte as it arrives instead of keeping the response.
+// memory reading, and a client that checks every byte as it arrives instead of keeping the
+// response. (The origin server that serves one shared body to hundreds of connections is
+// OriginServer's serving mode.)
 namespace testsupport {
 
 // Runs the event loop until predicate() holds or the time is up; true when it holds. The loop
@@ -54,60 +51,6 @@ bool isUnderAddressSanitizer();
 
 // The soft limit on open descriptors of this process.
 qint64 openFileLimit();
-
-// Aborts the connection with a reset instead of a FIN, as a crashed or killed peer does.
-void resetConnection(QTcpSocket &socket);
-
-// The response BulkOrigin sends to the request for /client/<id>: a head that names the id,
-// then the shared body.
-QByteArray bulkHead(int id, qsizetype bodySize);
-
-// An origin server on 127.0.0.1 for many connections at once. A GET for /client/<id> is
-// answered with bulkHead(id) and the shared body, after which the server closes the connection
-// (unless told to keep it open).
-// While holding, requests are kept unanswered until released; the body is one QByteArray whose
-// data every connection's write queue shares.
-class BulkOrigin {
-public:
-    explicit BulkOrigin(const QByteArray &body);
-    ~BulkOrigin();
-    BulkOrigin(const BulkOrigin &) = delete;
-    BulkOrigin &operator=(const BulkOrigin &) = delete;
-
-    bool listen();
-    QByteArray authority() const;
-    const QByteArray &body() const { return m_body; }
-
-    void setHolding(bool isHolding) { m_isHolding = isHolding; }
-    // Answers the held request of client id; false when there is none.
-    bool release(int id);
-    // Answers every held request and stops holding.
-    void releaseAll();
-    // The connection of client id stays open after its answer, until the other side closes
-    // it, so that whether the proxy let go of it shows.
-    void keepOpenAfterAnswer(int id) { m_keptOpen.insert(id); }
-
-    // Requests whose header block has arrived, answered or not.
-    int requestCount() const { return m_requests; }
-    int heldCount() const { return int(m_held.size()); }
-    // Connections accepted and not ended yet.
-    int openConnections() const { return m_open; }
-    int acceptedConnections() const { return m_accepted; }
-
-private:
-    void accept();
-    void onReadyRead(QTcpSocket *socket);
-    void answer(QTcpSocket *socket, int id);
-
-    QTcpServer m_server;
-    QByteArray m_body;
-    bool m_isHolding = false;
-    QHash<int, QPointer<QTcpSocket>> m_held;
-    QSet<int> m_keptOpen;
-    int m_requests = 0;
-    int m_open = 0;
-    int m_accepted = 0;
-};
 
 // A browser stand-in that compares every byte it receives with the response it expects (a head
 // and a shared body) at once, and hashes the body, so that hundreds of clients can download

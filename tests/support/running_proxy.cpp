@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "support/origin_server.h"
 #include "support/test_support.h"
 
 namespace testsupport {
@@ -40,15 +41,37 @@ RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads)
 
 RunningProxy::~RunningProxy()
 {
-    if (isRunning())
-        m_form->Command1_Click();
+    stop();
     m_form.reset();
     setMessageBoxHandler({});
+}
+
+bool RunningProxy::stop()
+{
+    if (isRunning())
+        m_form->Command1_Click();
+    return control<QPushButton>(*m_form, "Command1")->text() == QStringLiteral("Start");
 }
 
 bool RunningProxy::isRunning() const
 {
     return control<QPushButton>(*m_form, "Command1")->text() == QStringLiteral("Stop");
+}
+
+bool RunningProxy::serveAnotherBrowser()
+{
+    OriginServer origin;
+    if (!origin.listen())
+        return false;
+    origin.onRequest = [&origin](int connection) {
+        origin.send(connection, okResponse("another"));
+        origin.close(connection);
+    };
+    ProxyClient browser;
+    browser.connectTo(m_port);
+    browser.send(absoluteGet(origin.authority(), "/another"));
+    return QTest::qWaitFor([&] { return browser.isClosed(); }, 10000) &&
+           browser.received() == okResponse("another");
 }
 
 QString RunningProxy::counter() const
