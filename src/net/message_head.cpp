@@ -14,6 +14,8 @@ void MessageHead::clear()
 
 qsizetype MessageHead::take(const char *data, qsizetype size)
 {
+    if (m_state == Malformed)
+        return size;
     qsizetype taken = 0;
     while (m_state == Empty && taken < size) {
         const char c = data[taken];

@@ -19,8 +19,10 @@ public:
     // it, so that what follows (a body, the next message) stays with the caller. Empty lines
     // before the start line, CR LF or a bare LF, are taken and dropped: clients may send a
     // CR LF after a body, and a server should ignore at least one. They neither begin the head
-    // nor count toward the limit. A Malformed head is taken up to and including the byte that
-    // shows it. Once Complete, TooLarge or Malformed, takes nothing.
+    // nor count toward the limit. Once Complete or TooLarge, takes nothing.
+    // A Malformed head is taken up to and including the byte that shows it; after that every
+    // byte offered is taken and dropped, since nothing after it can be framed: a caller that
+    // has not acted on the state yet waits for the peer, never loops on bytes left over.
     qsizetype take(const char *data, qsizetype size);
 
     State state() const { return m_state; }
