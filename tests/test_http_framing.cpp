@@ -61,14 +61,25 @@ void TestHttpFraming::messageHead_data()
         << get + "\r\n\r\nBODY" << int(MessageHead::Complete) << get.size() + 4 << get;
     QTest::newRow("empty lines before the start line are dropped")
         << "\r\n\r\n" + get + "\r\n\r\nX" << int(MessageHead::Complete) << get.size() + 8 << get;
-    QTest::newRow("a lone CR begins the start line")
-        << "\r" + get + "\r\n\r\n"
-        << int(MessageHead::Complete) << get.size() + 5 << "\r" + get;
+    QTest::newRow("bare LF empty lines before the start line are dropped")
+        << "\n\r\n\n" + get + "\r\n\r\n"
+        << int(MessageHead::Complete) << get.size() + 8 << get;
     QTest::newRow("unfinished") << get + "\r\n\r" << int(MessageHead::Partial) << get.size() + 3
                                 << QByteArray();
-    QTest::newRow("lone LFs do not end it")
-        << QByteArray("GET / HTTP/1.1\n\nX") << int(MessageHead::Partial) << qsizetype(17)
-        << QByteArray();
+    // A malformed head is given up at the byte that shows it (whatever comes later is taken
+    // and dropped): the row's count is what one piece holding the whole stream takes.
+    const auto malformed = [](const char *name, const QByteArray &stream, qsizetype taken) {
+        QTest::newRow(name) << stream << int(MessageHead::Malformed) << taken << QByteArray();
+    };
+    malformed("lines ending in bare LFs", "GET / HTTP/1.1\n\nX", 15);
+    malformed("bare LF after a header line", get + "\nX: 1\r\n\r\n", get.size() + 1);
+    malformed("bare LF ending the head", get + "\r\n\n", get.size() + 3);
+    malformed("CR inside a header line", get + "\r\nX: a\rb\r\n\r\n", get.size() + 8);
+    malformed("CR CR LF", get + "\r\r\n\r\n", get.size() + 2);
+    malformed("CR ending no empty line before the start line", "\r\n\r" + get + "\r\n\r\n", 4);
+    malformed("NUL in the start line", QByteArray("GET /\0 HTTP/1.1\r\n\r\n", 19), 6);
+    malformed("NUL as the first byte", QByteArray("\0GET / HTTP/1.1\r\n\r\n", 19), 1);
+    malformed("NUL in a header value", get + QByteArray("\r\nX: \0\r\n\r\n", 10), get.size() + 6);
     // The exact limit, also when the end arrives in the piece that crosses it.
     const QByteArray fill = "POST / HTTP/1.1\r\nX-Fill: ";
     const QByteArray atLimit = fill + QByteArray(kRequestHeadLimit - fill.size() - 4, 'a');
@@ -81,6 +92,8 @@ void TestHttpFraming::messageHead_data()
                                    << kRequestHeadLimit << QByteArray();
     QTest::newRow("only empty lines")
         << QByteArray("\r\n\r\n\r") << int(MessageHead::Empty) << qsizetype(5) << QByteArray();
+    QTest::newRow("only bare LF empty lines")
+        << QByteArray("\n\n\r\n\n") << int(MessageHead::Empty) << qsizetype(5) << QByteArray();
 }
 
 void TestHttpFraming::messageHead()
@@ -89,13 +102,30 @@ void TestHttpFraming::messageHead()
     QFETCH(int, state);
     QFETCH(qsizetype, taken);
     QFETCH(QByteArray, block);
+    const bool isMalformed = state == MessageHead::Malformed;
     for (const QList<qsizetype> &pieces : cutsOf(stream.size())) {
         MessageHead head(kRequestHeadLimit);
-        QCOMPARE(feed(head, stream, pieces), taken);
+        // What a malformed head takes after its bad byte depends on the pieces; see below.
+        const qsizetype fed = feed(head, stream, pieces);
+        if (!isMalformed)
+            QCOMPARE(fed, taken);
         QCOMPARE(int(head.state()), state);
         QCOMPARE(head.hasBegun(), state != MessageHead::Empty);
         if (state == MessageHead::Complete)
             QCOMPARE(head.block(), block);
+    }
+    if (isMalformed) {
+        // Given up at the bad byte, not later: byte by byte, the state changes right there.
+        MessageHead head(kRequestHeadLimit);
+        QCOMPARE(head.take(stream.constData(), stream.size()), taken);
+        MessageHead byByte(kRequestHeadLimit);
+        for (qsizetype at = 0; at < taken - 1; ++at)
+            byByte.take(stream.constData() + at, 1);
+        QVERIFY(byByte.state() != MessageHead::Malformed);
+        byByte.take(stream.constData() + taken - 1, 1);
+        QCOMPARE(int(byByte.state()), state);
+        QCOMPARE(byByte.take(stream.constData() + taken, stream.size() - taken),
+                 stream.size() - taken);
     }
 }
 
@@ -261,6 +291,8 @@ void TestHttpFraming::responseFramer_data()
                "HTTP/1.0 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n");
     untilClose("broken chunked", ok + "Transfer-Encoding: chunked\r\n\r\n5\r\nhelloX");
     untilClose("unreadable status line", "HTTP/1.1 2000 OK\r\nContent-Length: 0\r\n\r\n");
+    untilClose("head with bare LF line ends", "HTTP/1.1 200 OK\nContent-Length: 0\n\n");
+    untilClose("NUL in the head", ok + QByteArray("X: \0\r\nContent-Length: 0\r\n\r\n", 27));
     untilClose("head too large", ok + "X: " + QByteArray(256 * 1024, 'a') + "\r\n\r\n");
 }
 

@@ -157,6 +157,7 @@ private slots:
     void counterDroppingWhileAskedStopsOnNo();
     void stoppedProxyRefusesUntilNextStart();
     void portZeroShowsThePortListenedOn();
+    void typedPortStaysAsTyped();
     void exitQuestion_data();
     void exitQuestion();
     void unusablePort_data();
@@ -537,6 +538,26 @@ void TestProxyControl::portZeroShowsThePortListenedOn()
     ui.Command1->click();
     QCOMPARE(form.windowTitle(), kStopped);
     QCOMPARE(ui.txtPort->text(), QString::number(port));
+}
+
+// Any other port is listened on as typed, and the box keeps the text the user typed.
+void TestProxyControl::typedPortStaysAsTyped()
+{
+    Form1 form;
+    Controls ui(form);
+    QVERIFY(ui.allFound());
+    const quint16 port = testsupport::freeLoopbackPort();
+    QVERIFY(port != 0);
+    const QString typed = QStringLiteral(" 0%1").arg(port);
+    ui.txtPort->setText(typed);
+    ui.Command1->click();
+    QCOMPARE(form.windowTitle(), kWorking);
+    QCOMPARE(ui.txtPort->text(), typed);
+    QVERIFY(isListening(port));
+    QTRY_COMPARE(ui.lblConnections->text(), QStringLiteral("0"));
+    ui.Command1->click();
+    QCOMPARE(form.windowTitle(), kStopped);
+    QCOMPARE(ui.txtPort->text(), typed);
 }
 
 void TestProxyControl::exitQuestion_data()

@@ -93,10 +93,15 @@ private slots:
     void failedWriteIsSkipped();
     void headerEntryCopiesBytes_data();
     void headerEntryCopiesBytes();
+    void requestEntryEscapesAddress();
+    void escapeControlBytes_data();
+    void escapeControlBytes();
     void dateTimeTextWithoutRegionalSettings_data();
     void dateTimeTextWithoutRegionalSettings();
     void dateTimeTextOfRealLocale_data();
     void dateTimeTextOfRealLocale();
+    void dateTimeTextOfFormat_data();
+    void dateTimeTextOfFormat();
 };
 
 void TestRequestLog::missingFileIsCreatedWithStartEntryFirst()
@@ -354,18 +359,29 @@ void TestRequestLog::failedWriteIsSkipped()
 void TestRequestLog::headerEntryCopiesBytes_data()
 {
     QTest::addColumn<QByteArray>("line");
-    QTest::newRow("plain") << QByteArray("Host: example.com");
-    QTest::newRow("empty line") << QByteArray();
-    QTest::newRow("tabs and blanks") << QByteArray(" \tX-A:\t b ");
-    QTest::newRow("bytes 0x80 and above") << allBytesFrom(0x80, 0xFF);
-    QTest::newRow("binary mix without NUL")
-        << QByteArray("Cookie: ") + allBytesFrom(1, 255) + allBytesFrom(0xF0, 0xFF);
-    QTest::newRow("UTF-8 sequence") << QByteArray("X-Name: \xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
+    QTest::addColumn<QByteArray>("written");
+    const auto copied = [](const char *name, const QByteArray &line) {
+        QTest::newRow(name) << line << line;
+    };
+    copied("plain", "Host: example.com");
+    copied("empty line", "");
+    copied("tabs and blanks", " \tX-A:\t b ");
+    copied("bytes 0x80 and above", allBytesFrom(0x80, 0xFF));
+    copied("UTF-8 sequence", "X-Name: \xC3\xA9t\xC3\xA9 \xE2\x82\xAC");
+    QTest::newRow("forged entry") << QByteArray("X-A: a\r\n2024-01-01 00:00:00\tVesktor Stopped")
+                                  << QByteArray(
+                                         "X-A: a\\x0d\\x0a2024-01-01 00:00:00\tVesktor Stopped");
+    QTest::newRow("every control byte")
+        << QByteArray("Cookie: ") + allBytesFrom(0, 0x20) + allBytesFrom(0x7E, 0x80)
+        << QByteArray("Cookie: \\x00\\x01\\x02\\x03\\x04\\x05\\x06\\x07\\x08\t\\x0a\\x0b\\x0c\\x0d"
+                      "\\x0e\\x0f\\x10\\x11\\x12\\x13\\x14\\x15\\x16\\x17\\x18\\x19\\x1a\\x1b\\x1c"
+                      "\\x1d\\x1e\\x1f ~\\x7f\x80");
 }
 
 void TestRequestLog::headerEntryCopiesBytes()
 {
     QFETCH(QByteArray, line);
+    QFETCH(QByteArray, written);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.filePath("Log.txt");
@@ -374,7 +390,52 @@ void TestRequestLog::headerEntryCopiesBytes()
     QVERIFY(log.OpenFile(path));
     log.writeHeaderEntry(line);
     log.Close();
-    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    ") + line + "\r\n");
+    QCOMPARE(readFileBytes(path), QByteArray("\t\t\t    ") + written + "\r\n");
+}
+
+void TestRequestLog::requestEntryEscapesAddress()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath("Log.txt");
+
+    RequestLog log;
+    const QDateTime before = QDateTime::currentDateTime();
+    QVERIFY(log.OpenFile(path));
+    log.writeRequestEntry(QStringLiteral("::1\r\n"));
+    log.Close();
+    const QDateTime after = QDateTime::currentDateTime();
+
+    const QByteArray content = readFileBytes(path);
+    QVERIFY2(matchesPattern(content, "<DT>\tNew Request Received From\t::1\\x0d\\x0a\r\n",
+                            dateTimeTextsBetween(before, after)),
+             content.toPercentEncoding().constData());
+}
+
+void TestRequestLog::escapeControlBytes_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QByteArray>("escaped");
+    const auto row = [](const char *name, const QByteArray &bytes, const QByteArray &escaped) {
+        QTest::newRow(name) << bytes << escaped;
+    };
+    row("LF", "a\nb", "a\\x0ab");
+    row("CR", "a\rb", "a\\x0db");
+    row("NUL", QByteArray("a\0b", 3), "a\\x00b");
+    row("ESC", "\x1b[2J", "\\x1b[2J");
+    row("DEL", "a\x7f", "a\\x7f");
+    row("tab kept", "a\tb", "a\tb");
+    row("UTF-8 kept", "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC");
+    row("forged entry", "\r\n2024-01-01 00:00:00\tVesktor Stopped",
+        "\\x0d\\x0a2024-01-01 00:00:00\tVesktor Stopped");
+    row("empty", "", "");
+}
+
+void TestRequestLog::escapeControlBytes()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QByteArray, escaped);
+    QCOMPARE(::escapeControlBytes(bytes), escaped);
 }
 
 void TestRequestLog::dateTimeTextWithoutRegionalSettings_data()
@@ -449,6 +510,32 @@ void TestRequestLog::dateTimeTextOfRealLocale()
     const QByteArray text = RequestLog::dateTimeText(moment, locale);
     QCOMPARE(text, expected);
     QVERIFY(!text.contains('?'));
+}
+
+void TestRequestLog::dateTimeTextOfFormat_data()
+{
+    // Formats given rather than taken from the locale, whose data differs between Qt versions.
+    QTest::addColumn<QString>("timeFormat");
+    QTest::addColumn<QDateTime>("moment");
+    QTest::addColumn<QByteArray>("expected");
+    const QDate day(2024, 3, 5);
+    const QDateTime afternoon(day, QTime(14, 7, 9), QTimeZone::utc());
+    QTest::newRow("blank before AM/PM")
+        << QStringLiteral("h:mm:ss AP t") << afternoon << QByteArray("3/5/24 2:07:09 PM");
+    QTest::newRow("narrow no-break space before AM/PM")
+        << QStringLiteral("h:mm:ss\u202FAP t") << afternoon << QByteArray("2024-03-05 14:07:09");
+    QTest::newRow("narrow no-break space, midnight")
+        << QStringLiteral("h:mm:ss\u202FAP t") << QDateTime(day, QTime(0, 0), QTimeZone::utc())
+        << QByteArray("3/5/24");
+}
+
+void TestRequestLog::dateTimeTextOfFormat()
+{
+    QFETCH(QString, timeFormat);
+    QFETCH(QDateTime, moment);
+    QFETCH(QByteArray, expected);
+    const QLocale us(QLocale::English, QLocale::UnitedStates);
+    QCOMPARE(RequestLog::dateTimeText(moment, us, QStringLiteral("M/d/yy"), timeFormat), expected);
 }
 
 QTEST_GUILESS_MAIN(TestRequestLog)

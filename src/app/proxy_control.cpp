@@ -91,8 +91,10 @@ void Form1::StartProxy()
         Command1->setEnabled(true);
         return;
     }
-    // Port 0 lets the system choose; the box shows the port a browser has to use.
-    txtPort->setText(QString::number(listening.port));
+    // Port 0 lets the system choose; the box then shows the port a browser has to use. Any
+    // other port stays as typed: it is the one listened on.
+    if (port == 0)
+        txtPort->setText(QString::number(listening.port));
 
     Command1->setText(kStop);
     // The start entry comes before anything the engine writes, so the log is opened first.

@@ -54,7 +54,7 @@ void RequestLog::writeRequestEntry(const QString &clientIp)
     if (!isOpen())
         return;
     strLogLine = dateTimeText(QDateTime::currentDateTime(), QLocale::system()) +
-                 "\tNew Request Received From\t" + clientIp.toLatin1() + "\r\n";
+                 "\tNew Request Received From\t" + escapeControlBytes(clientIp.toUtf8()) + "\r\n";
     writeLogLine();
 }
 
@@ -62,7 +62,7 @@ void RequestLog::writeHeaderEntry(const QByteArray &headerLine)
 {
     if (!isOpen())
         return;
-    strLogLine = "\t\t\t    " + headerLine + "\r\n";
+    strLogLine = "\t\t\t    " + escapeControlBytes(headerLine) + "\r\n";
     writeLogLine();
 }
 
@@ -84,6 +84,22 @@ QByteArray isoDateTimeText(const QDateTime &moment, bool isMidnight)
     return QLocale::c()
         .toString(moment, isMidnight ? "yyyy-MM-dd" : "yyyy-MM-dd HH:mm:ss")
         .toLatin1();
+}
+
+// The format with runs of plain blanks, as left where a zone name was taken out, made one and
+// none at either end. Only the ASCII blank counts: another space, such as the narrow no-break
+// space some locales put before AM/PM, is part of the format and must reach the Latin-1 test.
+QString collapsedBlanks(const QString &format)
+{
+    QString result;
+    for (const QChar c : format) {
+        if (c == u' ' && (result.isEmpty() || result.endsWith(u' ')))
+            continue;
+        result += c;
+    }
+    if (result.endsWith(u' '))
+        result.chop(1);
+    return result;
 }
 
 // The long time format without its time-zone name. The system's long time names no zone, but
@@ -111,7 +127,7 @@ QString withoutTimeZone(const QString &format)
             ++i;
         }
     }
-    return result.simplified();
+    return collapsedBlanks(result);
 }
 
 bool isLatin1(const QString &text)
@@ -125,7 +141,32 @@ bool isLatin1(const QString &text)
 
 } // namespace
 
+QByteArray escapeControlBytes(QByteArrayView bytes)
+{
+    static const char kHexDigits[] = "0123456789abcdef";
+    QByteArray escaped;
+    escaped.reserve(bytes.size());
+    for (const char c : bytes) {
+        const uchar byte = uchar(c);
+        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
+            escaped += "\\x";
+            escaped += kHexDigits[byte >> 4];
+            escaped += kHexDigits[byte & 0xf];
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &locale)
+{
+    return dateTimeText(moment, locale, locale.dateFormat(QLocale::ShortFormat),
+                        locale.timeFormat(QLocale::LongFormat));
+}
+
+QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &locale,
+                                    const QString &dateFormat, const QString &timeFormat)
 {
     // The log shows whole seconds, so any moment within the first second of a day is midnight.
     const QTime time = moment.time();
@@ -134,10 +175,9 @@ QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &loca
     if (locale.language() == QLocale::C)
         return isoDateTimeText(moment, isMidnight);
 
-    QString text = locale.toString(moment, locale.dateFormat(QLocale::ShortFormat));
+    QString text = locale.toString(moment, dateFormat);
     if (!isMidnight)
-        text +=
-            ' ' + locale.toString(moment, withoutTimeZone(locale.timeFormat(QLocale::LongFormat)));
+        text += ' ' + locale.toString(moment, withoutTimeZone(timeFormat));
     // Newer locale data puts a narrow no-break space before AM/PM, and some locales write their
     // own digits: a "?" in their place would say nothing, so the ISO form is written instead.
     if (!isLatin1(text))

@@ -1,10 +1,18 @@
 #pragma once
 
 #include <QByteArray>
+#include <QByteArrayView>
 #include <QDateTime>
 #include <QFile>
 #include <QLocale>
 #include <QString>
+
+// Bytes from the network as the log writes them: every control byte (below 0x20 but tab, and
+// 0x7F) becomes "\x" and two lower-case hex digits, so that nothing a browser sends can end an
+// entry early, forge one or drive a terminal showing the file. Tab, and bytes from 0x80 up
+// (UTF-8), stay as they are; so does a backslash, so text that reads like an escape is
+// written as it came.
+QByteArray escapeControlBytes(QByteArrayView bytes);
 
 // The optional log file of one proxy run: opened at Start, one entry written at a time as its
 // event is handled (no batching), closed at Stop.
@@ -20,12 +28,18 @@ public:
     // is open nothing is built (a request entry is asked for at every request, logging or not);
     // a write that fails changes nothing.
     void writeStartEntry(); // at the end of what the file already holds
+    // The client address and the header line are written through escapeControlBytes.
     void writeRequestEntry(const QString &clientIp);
     void writeHeaderEntry(const QByteArray &headerLine);
     void writeStopEntry();
 
     // "date time" as the log writes it for the given moment and locale.
     static QByteArray dateTimeText(const QDateTime &moment, const QLocale &locale);
+    // The same with the locale's short date and long time formats given: the text of any format
+    // holding a character Latin-1 cannot (a narrow no-break space before AM/PM, say) is written
+    // in the form used without regional settings.
+    static QByteArray dateTimeText(const QDateTime &moment, const QLocale &locale,
+                                   const QString &dateFormat, const QString &timeFormat);
 
 private:
     void writeLogLine();

@@ -63,7 +63,7 @@ qsizetype ResponseFramer::take(const char *data, qsizetype size)
         switch (m_phase) {
         case Phase::Head:
             taken += m_head.take(data + taken, size - taken);
-            if (m_head.state() == MessageHead::TooLarge)
+            if (m_head.state() == MessageHead::TooLarge || m_head.state() == MessageHead::Malformed)
                 m_phase = Phase::UntilClose;
             else if (m_head.state() == MessageHead::Complete)
                 frameHead();

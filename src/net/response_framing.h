@@ -14,8 +14,8 @@
 // 3. A Transfer-Encoding that ends in chunked: chunked, whatever a Content-Length says, since
 //    the sender applied the coding after any length was known.
 // 4. Another Transfer-Encoding, Transfer-Encoding in HTTP/1.0, a Content-Length that is invalid
-//    or conflicting, or a head that is malformed, too large or has no readable status line:
-//    until close, as a client would have to read it.
+//    or conflicting, or a head that is malformed (header lines or line ends), too large or has
+//    no readable status line: until close, as a client would have to read it.
 // 5. Otherwise a Content-Length, or else until close.
 // Broken chunked syntax also turns into until close from where it breaks.
 class ResponseFramer {

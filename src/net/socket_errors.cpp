@@ -17,15 +17,17 @@ constexpr SocketErrorRow kSocketErrors[] = {
     {ECONNREFUSED, 10061, "Connection refused"},
     {ECONNRESET, 10054, "Connection reset by peer"},
     {EPIPE, 10054, "Connection reset by peer"},
-    {ECONNABORTED, 10054, "Connection reset by peer"},
+    {ECONNABORTED, 10053, "Software caused connection abort"},
     {EACCES, 10013, "Permission denied"},
     {EPERM, 10013, "Permission denied"},
     {ENOBUFS, 10055, "No buffer space available"},
     {ENOMEM, 10055, "No buffer space available"},
     {ETIMEDOUT, 10060, "Connection timed out"},
     {ENETUNREACH, 10051, "Network is unreachable"},
-    {EHOSTUNREACH, 10051, "Network is unreachable"},
-    {ENETDOWN, 10051, "Network is unreachable"},
+    {EHOSTUNREACH, 10065, "No route to host"},
+    {ENETDOWN, 10050, "Network is down"},
+    {EMFILE, 10024, "Too many open files"},
+    {ENFILE, 10024, "Too many open files"},
     {EADDRINUSE, 10048, "Address already in use"},
     {EADDRNOTAVAIL, 10049, "Address not available"},
     {EOPNOTSUPP, 10045, "Operation not supported"},
@@ -33,6 +35,15 @@ constexpr SocketErrorRow kSocketErrors[] = {
     {EMSGSIZE, 10040, "Message too long"},
     {EINVAL, 10022, "Invalid argument"},
     {EAGAIN, 10035, "Resource temporarily unavailable"},
+};
+
+// A failed lookup, by the resolver's answer as Asio reports it (its netdb category). The
+// numbers are those Windows gives for the same answers.
+constexpr SocketErrorRow kLookupErrors[] = {
+    {asio::error::host_not_found, 11001, "Host not found"},
+    {asio::error::host_not_found_try_again, 11002, "Non-authoritative host not found"},
+    {asio::error::no_recovery, 11003, "This is a non-recoverable error"},
+    {asio::error::no_data, 11004, "Valid name, no data record of requested type"},
 };
 
 constexpr SocketErrorRow kHostNotFound = {0, 11001, "Host not found"};
@@ -56,6 +67,18 @@ SocketErrorInfo socketErrorInfo(const std::error_code &error)
         }
     }
     return infoOf(kUnknownError);
+}
+
+SocketErrorInfo lookupErrorInfo(const std::error_code &error)
+{
+    if (error.category() == asio::error::get_netdb_category()) {
+        for (const SocketErrorRow &row : kLookupErrors) {
+            if (row.systemError == error.value())
+                return infoOf(row);
+        }
+    }
+    // Any other failure of a lookup still leaves the host unknown.
+    return infoOf(kHostNotFound);
 }
 
 SocketErrorInfo hostNotFoundError()
