@@ -546,8 +546,14 @@ void TestProxyControl::typedPortStaysAsTyped()
     Form1 form;
     Controls ui(form);
     QVERIFY(ui.allFound());
-    const quint16 port = testsupport::freeLoopbackPort();
+    // A port this proxy has just listened on and let go of again.
+    ui.txtPort->setText(QStringLiteral("0"));
+    ui.Command1->click();
+    QCOMPARE(form.windowTitle(), kWorking);
+    const quint16 port = quint16(ui.txtPort->text().toUInt());
     QVERIFY(port != 0);
+    ui.Command1->click();
+    QCOMPARE(form.windowTitle(), kStopped);
     const QString typed = QStringLiteral(" 0%1").arg(port);
     ui.txtPort->setText(typed);
     ui.Command1->click();
