@@ -80,6 +80,7 @@ bool ConnectionTable::Listen(quint16 port, quint16 &listeningPort, QString &fail
         return false;
     }
     listeningPort = Listener.local_endpoint(error).port();
+    m_engine.listeningPort = listeningPort;
     // acceptWaiting() asks the backlog without waiting.
     Listener.non_blocking(true, error);
     return true;

@@ -22,6 +22,9 @@ public:
     // The log file of the current run while it is open, else null. Set and cleared on the
     // engine's thread, at the start and the stop of a run.
     RequestLog *log = nullptr;
+    // The port the proxy listens on in this run: a request for it on this machine would come
+    // back to the proxy itself.
+    quint16 listeningPort = 0;
 
     // One read buffer for the whole engine. Every read is handled before the next event runs,
     // so nothing stays in it between events and a slot costs no buffer of its own.

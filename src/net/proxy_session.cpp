@@ -3,30 +3,29 @@
 #include <asio/connect.hpp>
 #include <asio/post.hpp>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "log/request_log.h"
+#include "net/address_policy.h"
 #include "net/connection_table.h"
 #include "net/engine_context.h"
 #include "net/error_page.h"
+#include "net/request_head_check.h"
 #include "net/socket_errors.h"
+#include "net/socket_platform.h"
 
 namespace {
 
 const char kBadGateway[] = "502 Bad Gateway";
 const char kBadRequest[] = "400 Bad Request";
 
-// The browser's address as the log shows it: an IPv4 browser of the dual-stack listener as
-// plain dotted IPv4.
-QString addressOf(const asio::ip::tcp::socket &socket)
+// The browser's address, an IPv4 browser of the dual-stack listener as plain IPv4.
+asio::ip::address addressOf(const asio::ip::tcp::socket &socket)
 {
     std::error_code error;
-    asio::ip::address address = socket.remote_endpoint(error).address();
-    if (error)
-        return QString();
-    if (address.is_v6() && address.to_v6().is_v4_mapped())
-        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
-    return QString::fromStdString(address.to_string());
+    const asio::ip::address address = socket.remote_endpoint(error).address();
+    return error ? asio::ip::address() : unmapped(address);
 }
 
 } // namespace
@@ -34,16 +33,20 @@ QString addressOf(const asio::ip::tcp::socket &socket)
 ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex,
                            asio::ip::tcp::socket browser)
     : Index(slotIndex), m_engine(engine), m_table(table), m_browser(std::move(browser)),
-      m_requestHead(kMaxHeaderBytes)
+      m_timeouts(sessionTimeouts()), m_timer(engine.io), m_requestHead(kMaxHeaderBytes)
 {
     m_browser.setConnected();
-    m_browserAddress = addressOf(m_browser.socket());
+    m_browserIp = addressOf(m_browser.socket());
+    m_browserAddress = QString::fromStdString(m_browserIp.to_string());
 }
 
 // --- accept ------------------------------------------------------------------------------------
 
 void ProxySession::start()
 {
+    m_lastActivity = Clock::now();
+    m_headDeadline = m_lastActivity + m_timeouts.head;
+    watchDeadlines();
     readBrowser();
 }
 
@@ -79,6 +82,7 @@ void ProxySession::onBrowserReadable(const std::error_code &error)
         ResetProx();
         return;
     }
+    noteActivity();
     takeFromBrowser(buffer, piece.size);
     readBrowser();
 }
@@ -131,11 +135,22 @@ qsizetype ProxySession::takeHead(const char *data, qsizetype size)
 {
     const bool hadBegun = m_requestHead.hasBegun();
     const qsizetype taken = m_requestHead.take(data, size);
-    if (!hadBegun && m_requestHead.hasBegun() && m_engine.log)
-        m_engine.log->writeRequestEntry(m_browserAddress);
+    if (!hadBegun && m_requestHead.hasBegun()) {
+        if (m_engine.log)
+            m_engine.log->writeRequestEntry(m_browserAddress);
+        if (m_headDeadline == Clock::time_point::max()) {
+            m_headDeadline = Clock::now() + m_timeouts.head;
+            watchDeadlines();
+        }
+    }
+    if (m_requestHead.state() != MessageHead::Empty &&
+        m_requestHead.state() != MessageHead::Partial)
+        m_headDeadline = Clock::time_point::max();
     if (m_requestHead.state() == MessageHead::TooLarge)
         sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
                       "431 Request Header Fields Too Large");
+    else if (m_requestHead.state() == MessageHead::Malformed)
+        sendErrorPage(kBadRequestNumber, badRequestDescription(), kBadRequest);
     else if (m_requestHead.state() == MessageHead::Complete)
         onRequestHead();
     return taken;
@@ -160,6 +175,10 @@ void ProxySession::onRequestHead()
         logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
     m_request = rewriteRequest(block, settings->rules, logHeader);
 
+    // A head that servers may read in more than one way is never passed on: what the origin
+    // read differently from the proxy could slip past the rules.
+    if (!isStrictRequestHead(block))
+        m_request.isForwardable = false;
     if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
         sendErrorPage(kBadRequestNumber,
                       isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
@@ -191,10 +210,14 @@ void ProxySession::connectOrigin()
             if (origin->isClosed())
                 return;
             if (error) {
-                const SocketErrorInfo notFound = hostNotFoundError();
+                const SocketErrorInfo notFound = lookupErrorInfo(error);
                 self->sendErrorPage(notFound.number, notFound.description, kBadGateway);
                 return;
             }
+            // Checked on the very addresses about to be tried, so that nothing can change
+            // between the check and the connect.
+            if (self->refuseForbiddenTarget(addresses, port))
+                return;
             auto whenConnected = [self, origin](const std::error_code &connected) {
                 self->onOriginConnected(origin, connected);
             };
@@ -224,6 +247,39 @@ void ProxySession::connectOrigin()
                     whenConnected(connected);
                 });
         });
+}
+
+// Two kinds of target are never connected: the proxy itself, where each request would come back
+// in as a new one until every slot was taken; and, for a browser on another computer, this
+// computer's own services, which often trust whatever comes from this machine. The browser gets
+// the page instead; true then.
+bool ProxySession::refuseForbiddenTarget(const HostResolver::Addresses &addresses, quint16 port)
+{
+    // Interfaces are listed only when a check needs them, and then once.
+    std::optional<std::vector<asio::ip::address>> local;
+    const auto localAddresses = [&local]() -> const std::vector<asio::ip::address> & {
+        if (!local)
+            local = interfaceAddresses();
+        return *local;
+    };
+    if (port == m_engine.listeningPort) {
+        for (const asio::ip::address &address : addresses) {
+            if (namesThisProxy(address, port, m_engine.listeningPort, localAddresses())) {
+                sendErrorPage(kNamesThisProxyNumber, namesThisProxyDescription(), kBadGateway);
+                return true;
+            }
+        }
+    }
+    if (!m_browserIp.is_loopback()) {
+        for (const asio::ip::address &address : addresses) {
+            if (!mayReachThisMachine(m_browserIp, address, localAddresses())) {
+                sendErrorPage(kThisMachineRefusedNumber, thisMachineRefusedDescription(),
+                              kThisMachineRefusedConnectStatus);
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 // --- send the head and stream the body ---------------------------------------------------------
@@ -326,6 +382,7 @@ void ProxySession::onOriginDrained(const std::shared_ptr<SessionSide> &origin,
         onOriginFailed(error);
         return;
     }
+    noteActivity();
     takeHeld();
     readBrowser();
 }
@@ -366,6 +423,7 @@ void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
         onOriginGone();
         return;
     }
+    noteActivity();
     relayResponse(buffer, piece.size);
     readOrigin();
 }
@@ -495,6 +553,7 @@ void ProxySession::onBrowserDrained(const std::error_code &error)
         ResetProx();
         return;
     }
+    noteActivity();
     endIfOver();
     readOrigin();
 }
@@ -582,7 +641,46 @@ void ProxySession::Close()
     if (m_phase == Phase::Closed)
         return;
     m_phase = Phase::Closed;
+    m_timer.cancel();
     m_held.clear();
     closeOrigin();
     m_browser.closeLingering(m_engine.closing);
+}
+
+// --- deadlines ---------------------------------------------------------------------------------
+
+void ProxySession::noteActivity()
+{
+    m_lastActivity = Clock::now();
+}
+
+void ProxySession::watchDeadlines()
+{
+    const auto idle = m_phase == Phase::Tunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    const Clock::time_point due = std::min(m_headDeadline, m_lastActivity + idle);
+    if (m_isTimerArmed && m_timerDue <= due)
+        return; // it fires earlier and looks again then
+    m_timerDue = due;
+    m_isTimerArmed = true;
+    m_timer.expires_at(due);
+    m_timer.async_wait([self = shared_from_this()](const std::error_code &error) {
+        if (error == asio::error::operation_aborted || self->m_phase == Phase::Closed)
+            return;
+        self->m_isTimerArmed = false;
+        self->onDeadline();
+    });
+}
+
+// A head that has not come whole in time, or a slot in which nothing moved for too long, ends
+// the slot without a page: a browser that is still there opens a new connection.
+// Phases: any but Closed.
+void ProxySession::onDeadline()
+{
+    const Clock::time_point now = Clock::now();
+    const auto idle = m_phase == Phase::Tunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    if (now >= m_headDeadline || now >= m_lastActivity + idle) {
+        ResetProx();
+        return;
+    }
+    watchDeadlines();
 }

@@ -2,12 +2,16 @@
 
 #include <QByteArray>
 #include <QString>
+#include <asio/steady_timer.hpp>
+#include <chrono>
 #include <memory>
 #include <system_error>
 
+#include "net/host_resolver.h"
 #include "net/http_framing.h"
 #include "net/request_rewriter.h"
 #include "net/session_side.h"
+#include "net/session_timeouts.h"
 
 class ConnectionTable;
 class EngineContext;
@@ -64,6 +68,7 @@ private:
 
     // resolve and connect, send the head and stream the body
     void connectOrigin();
+    bool refuseForbiddenTarget(const HostResolver::Addresses &addresses, quint16 port);
     void onOriginConnected(const std::shared_ptr<SessionSide> &origin,
                            const std::error_code &error);
     qsizetype takeBody(const char *data, qsizetype size);
@@ -91,6 +96,11 @@ private:
     void endWhenDelivered();
     void ResetProx();
 
+    // deadlines
+    void noteActivity();
+    void watchDeadlines();
+    void onDeadline();
+
     EngineContext &m_engine;
     ConnectionTable &m_table;
     Phase m_phase = Phase::ReadingHead;
@@ -98,7 +108,19 @@ private:
     // The connection to the current request's origin; a new object for every connection, null
     // while there is none.
     std::shared_ptr<SessionSide> m_origin;
+    asio::ip::address m_browserIp;
     QString m_browserAddress; // for the log's request entries
+
+    // One timer for the slot's deadlines: the current head's, and the one for a slot in which
+    // nothing moves. It is armed for the earlier of the two and, when it fires early, armed
+    // again for what is left, so that progress costs no timer operation.
+    using Clock = std::chrono::steady_clock;
+    const SessionTimeouts m_timeouts;
+    asio::steady_timer m_timer;
+    Clock::time_point m_timerDue;
+    bool m_isTimerArmed = false;
+    Clock::time_point m_headDeadline; // time_point::max() while no head is being read
+    Clock::time_point m_lastActivity;
 
     // The current request: its head as it goes upstream and where its body ends.
     RewrittenRequest m_request;
