@@ -11,8 +11,8 @@ public:
     explicit MessageHead(qsizetype limit);
 
     // Malformed: a line of the head ends in a bare LF, holds a CR not followed by LF, or holds a
-    // NUL. Such a head can never be read the way every recipient reads it, so it is given up at
-    // the first such byte rather than collected until the limit.
+    // NUL. Recipients disagree on where the lines of such a head end, so it is given up at the
+    // first such byte rather than collected until the limit.
     enum State { Empty, Partial, Complete, TooLarge, Malformed };
 
     // Takes bytes up to and including the CR LF CR LF that ends the head, never a byte beyond

@@ -100,7 +100,7 @@ bool isIpv6Literal(QByteArrayView host)
         return false;
     const QByteArrayView inside = host.sliced(1, host.size() - 2);
     for (const char c : inside) {
-        if (!isDigit(c) && !std::strchr("abcdefABCDEF:.", c))
+        if (!isDigit(c) && (c == '\0' || !std::strchr("abcdefABCDEF:.", c)))
             return false;
     }
     std::error_code error;

@@ -3,8 +3,10 @@
 // verdicts and counts. Beyond that:
 // - a body built valid from the input is framed to exactly its bytes, and the next message's
 //   bytes are left;
+// - a head is given up as malformed exactly at its first NUL, bare LF or CR without LF; a
+//   complete head's lines end in CR LF, and the strict head check reads them so;
 // - the bytes after an end are never taken, and none before it are skipped: a head's taken
-//   bytes are dropped empty lines, its block and CR LF CR LF, nothing else;
+//   bytes are dropped empty lines (CR LF or bare LF), its block and CR LF CR LF, nothing else;
 // - an invalid verdict is final: nothing more is taken.
 //
 // Input: a mode byte, a flag byte, then fields separated by \x01: the cut (each byte a piece
@@ -14,6 +16,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "net/http_framing.h"
+#include "net/request_head_check.h"
 
 namespace {
 
@@ -50,10 +53,37 @@ QByteArray upperCaseAfterLineZero(QByteArray block)
 // Header names and codings ignore letter case, and an unrelated header changes nothing.
 void checkRequestFramingStable(const QByteArray &block, bool isFramed, const BodyFraming &framing)
 {
+    const RequestHeadFault fault = requestHeadFault(block);
     for (const QByteArray &variant : {upperCaseAfterLineZero(block), block + "\r\nX-Fuzz: 1"}) {
         BodyFraming other;
         FUZZ_CHECK(requestBodyFraming(variant, other) == isFramed);
         FUZZ_CHECK(other.kind == framing.kind && other.length == framing.length);
+        FUZZ_CHECK(requestHeadFault(variant) == fault);
+    }
+}
+
+// Where a head's bytes first break the CR LF line ends: a NUL, an LF without its CR, or the
+// byte after a CR that is not LF. -1 when they do not.
+qsizetype firstBadByte(QByteArrayView bytes)
+{
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const bool afterCr = i > 0 && bytes[i - 1] == '\r';
+        if (bytes[i] == '\0' || afterCr != (bytes[i] == '\n'))
+            return i;
+    }
+    return -1;
+}
+
+// The head's bytes without the empty lines before the start line.
+QByteArray withoutLeadingEmptyLines(QByteArray sent)
+{
+    for (;;) {
+        if (sent.startsWith("\r\n"))
+            sent.remove(0, 2);
+        else if (sent.startsWith('\n'))
+            sent.remove(0, 1);
+        else
+            return sent;
     }
 }
 
@@ -90,11 +120,20 @@ Trace frameRequests(const QByteArray &stream, const Pieces &pieces, qsizetype li
                 FUZZ_CHECK(taken == offered);
                 continue;
             }
+            if (head.state() == MessageHead::Malformed) {
+                const QByteArray sent =
+                    withoutLeadingEmptyLines(stream.mid(messageStart, at - messageStart));
+                FUZZ_CHECK(firstBadByte(sent) == sent.size() - 1);
+                FUZZ_CHECK(sent.size() <= limit);
+                FUZZ_CHECK(head.take(rest + taken, stream.size() - at) == stream.size() - at);
+                trace << 'M' << quint64(at);
+                return trace;
+            }
             if (head.state() == MessageHead::TooLarge) {
-                QByteArray sent = stream.mid(messageStart, at - messageStart);
-                while (sent.startsWith("\r\n"))
-                    sent.remove(0, 2);
+                const QByteArray sent =
+                    withoutLeadingEmptyLines(stream.mid(messageStart, at - messageStart));
                 FUZZ_CHECK(sent.size() == limit);
+                FUZZ_CHECK(firstBadByte(sent) < 0);
                 FUZZ_CHECK(head.take(rest + taken, stream.size() - at) == 0);
                 trace << 'L' << quint64(at);
                 return trace;
@@ -108,7 +147,9 @@ Trace frameRequests(const QByteArray &stream, const Pieces &pieces, qsizetype li
             FUZZ_CHECK(sent.endsWith(block + "\r\n\r\n") && !block.contains("\r\n\r\n"));
             FUZZ_CHECK(block.size() + 4 <= limit);
             const qsizetype dropped = sent.size() - block.size() - 4;
-            FUZZ_CHECK(sent.first(dropped) == QByteArray("\r\n").repeated(dropped / 2));
+            FUZZ_CHECK(withoutLeadingEmptyLines(sent.first(dropped)).isEmpty());
+            FUZZ_CHECK(firstBadByte(block) < 0 && !block.endsWith('\r'));
+            FUZZ_CHECK(requestHeadFault(block) != RequestHeadFault::LineEnd);
             BodyFraming framing;
             const bool isFramed = requestBodyFraming(block, framing);
             checkRequestFramingStable(block, isFramed, framing);

@@ -1,6 +1,8 @@
 // Rewriting arbitrary header blocks under arbitrary rules. Whatever comes in, a
 // request that is reported forwardable is well formed, and a failure leaves nothing to send.
+// Every header line handed to the log is one entry as the log writes it.
 #include "fuzz/fuzz_support.h"
+#include "log/request_log.h"
 #include "net/request_rewriter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -26,6 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const RewrittenRequest result =
         rewriteRequest(header, rules, [&loggedLines](const QByteArray &line) {
             FUZZ_CHECK(!line.contains("\r\n"));
+            // As the log writes it, no line can end its entry or begin another.
+            const QByteArray written = escapeControlBytes(line);
+            FUZZ_CHECK(!written.contains('\r') && !written.contains('\n'));
             ++loggedLines;
         });
 
