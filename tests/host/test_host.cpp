@@ -6,6 +6,9 @@
 // or the end of stdin, clicks Stop (so a log gets its stop entry) and prints
 // "peak connections <n>", the highest connection count the window showed.
 //
+// --head-timeout MS shortens how long a request's head may take to arrive, so that a client
+// holding slots with a trickle of bytes can be seen let go.
+//
 // While it serves, a 10 ms timer runs on the window's thread, and lines on stdin are commands:
 //   lateness reset    forgets the worst lateness seen so far;
 //   lateness report   prints "timer lateness <ms>", the worst lateness since the start or the
@@ -30,6 +33,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "net/session_timeouts.h"
 #include "support/fixed_names.h"
 
 namespace {
@@ -151,8 +155,18 @@ int main(int argc, char *argv[])
         QStringLiteral("A host name the proxy finds unknown at once, without asking this "
                        "machine's resolver."),
         QStringLiteral("NAME"));
-    parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost});
+    const QCommandLineOption headTimeout(
+        QStringLiteral("head-timeout"),
+        QStringLiteral("How long a request's head may take to arrive, instead of a minute."),
+        QStringLiteral("MS"));
+    parser.addOptions(
+        {port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost, headTimeout});
     parser.process(app);
+    if (parser.isSet(headTimeout)) {
+        SessionTimeouts timeouts;
+        timeouts.head = std::chrono::milliseconds(parser.value(headTimeout).toLongLong());
+        setSessionTimeouts(timeouts);
+    }
     // The tests' own names are always answered here, as in the test programs.
     testsupport::installFixedAnswers(parser.isSet(unknownHost)
                                          ? QList<QByteArray>{parser.value(unknownHost).toLatin1()}
