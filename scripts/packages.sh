@@ -1,5 +1,6 @@
 # The system packages the build and the program need (sourced by the other scripts).
-BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev libasio-dev)
+BUILD_PACKAGES=(build-essential cmake qt6-base-dev qt6-base-dev-tools libgl-dev libasio-dev
+                libssl-dev)
 # Building the Debian package: dpkg-shlibdeps (dpkg-dev) computes the dependencies, and CPack
 # finds the programs to look at with `file`.
 PACKAGE_PACKAGES=(dpkg-dev file)
