@@ -8,11 +8,13 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSaveFile>
 
 #include "app/list_box.h"
 #include "app/message_box.h"
 #include "net/proxy_engine.h"
 #include "net/proxy_settings.h"
+#include "net/tls/certificate_authority.h"
 
 namespace {
 
@@ -31,6 +33,17 @@ const char kRemoveTip[] =
 const char kAllowTip[] = "Example: Accept: *     -->   it means that if Accept was in header "
                          "allow it to be sent to destination. * means that value can be "
                          "anything.";
+const char kNoInspectTip[] =
+    "Hosts whose HTTPS is never inspected, one per line (* ? # [a-z] as in the allow list): for "
+    "apps that pin their certificates and refuse any other.";
+const char kTrustNotice[] =
+    "The CA certificate was saved to %1. To have HTTPS inspected, trust it:\r\n"
+    "Chromium: Settings > Privacy and security > Security > Manage certificates > "
+    "Authorities, then import it.\r\n"
+    "Firefox: Settings > Privacy & Security > Certificates > View Certificates > "
+    "Authorities > Import.\r\n"
+    "System-wide: copy it as /usr/local/share/ca-certificates/vesktor-ca.crt, then run "
+    "sudo update-ca-certificates.";
 const char kChangeTip[] = "Example: referer: www.example.com    -->   it means: if referer was "
                           "is header replace its value with www.example.com";
 
@@ -79,6 +92,11 @@ void Form1::buildControls()
     txtRemove = newListBox(QStringLiteral("txtRemove"), this);
     chkAdd = named(new QCheckBox(QStringLiteral("Add these headers:"), this), "chkAdd");
     txtAdd = newListBox(QStringLiteral("txtAdd"), this);
+    chkInspect =
+        named(new QCheckBox(QStringLiteral("Apply the rules to HTTPS"), this), "chkInspect");
+    txtNoInspect = newListBox(QStringLiteral("txtNoInspect"), this);
+    cmdExportCA =
+        named(new QPushButton(QStringLiteral("Export CA Certificate..."), this), "cmdExportCA");
 
     txtMaxThr->setMaximumWidth(80);
     txtPort->setMaximumWidth(80);
@@ -86,6 +104,7 @@ void Form1::buildControls()
     txtRemove->setToolTip(QString::fromLatin1(kRemoveTip));
     txtAllow->setToolTip(QString::fromLatin1(kAllowTip));
     txtChange->setToolTip(QString::fromLatin1(kChangeTip));
+    txtNoInspect->setToolTip(QString::fromLatin1(kNoInspectTip));
 
     setListBoxText(txtAllow, QString::fromLatin1(kAllowDefault));
     setListBoxText(txtChange, QString::fromLatin1(kChangeDefault));
@@ -124,14 +143,20 @@ void Form1::buildControls()
     rules->addWidget(chkAdd, 3, 1);
     rules->addWidget(txtRemove, 4, 0);
     rules->addWidget(txtAdd, 4, 1);
+    // The exclusions sit under the header rules they exempt a host from; the export beside
+    // them, since trusting the CA is the other half of turning inspection on.
+    rules->addWidget(chkInspect, 5, 0);
+    rules->addWidget(txtNoInspect, 6, 0);
+    rules->addWidget(cmdExportCA, 6, 1, Qt::AlignLeft | Qt::AlignTop);
     rules->setRowStretch(2, 1);
     rules->setRowStretch(4, 1);
+    rules->setRowStretch(6, 1);
 
     auto *window = new QVBoxLayout(this);
     window->addLayout(settingsRow);
     window->addLayout(logRow);
     window->addLayout(rules, 1);
-    resize(720, 560);
+    resize(720, 680);
 
     // A check box set from code runs its rule just as a click does.
     connect(chkLog, &QCheckBox::toggled, this, &Form1::chkLog_Click);
@@ -148,16 +173,17 @@ void Form1::buildControls()
     });
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(cmdExportCA, &QPushButton::clicked, this, &Form1::cmdExportCA_Click);
 
     // Any change of a setting the engine reads gives it a new snapshot, running or not: a rule
     // edited between two requests applies from the next one.
-    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd})
+    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd, txtNoInspect})
         connect(box, &QPlainTextEdit::textChanged, this, &Form1::updateSettings);
     connect(txtMaxThr, &QLineEdit::textChanged, this, &Form1::updateSettings);
     for (QAbstractButton *button :
          {static_cast<QAbstractButton *>(chkLog), static_cast<QAbstractButton *>(chkChange),
           static_cast<QAbstractButton *>(chkRemove), static_cast<QAbstractButton *>(chkAdd),
-          static_cast<QAbstractButton *>(Option1)})
+          static_cast<QAbstractButton *>(Option1), static_cast<QAbstractButton *>(chkInspect)})
         connect(button, &QAbstractButton::toggled, this, &Form1::updateSettings);
 }
 
@@ -231,5 +257,40 @@ void Form1::updateSettings()
     settings->rules.addEntries = splitEntries(listBoxText(txtAdd).toLatin1());
     settings->isLogging = chkLog->isChecked();
     settings->connectionLimit = parseConnectionLimit(txtMaxThr->text());
+    settings->isInspecting = chkInspect->isChecked();
+    settings->noInspect = splitEntries(listBoxText(txtNoInspect).toLatin1());
     m_engine->setSettings(std::move(settings));
+}
+
+void Form1::warnCaUnusable(const QString &file, const QString &reason)
+{
+    MsgBox(this,
+           QStringLiteral("The CA file %1 could not be used: %2. HTTPS is tunnelled without "
+                          "inspection.")
+               .arg(file, reason),
+           MessageButtons::Ok, MessageIcon::Critical);
+}
+
+void Form1::cmdExportCA_Click()
+{
+    const CaLoadResult loaded = loadOrCreateCertificateAuthority(defaultCaFolder());
+    if (!loaded.ca) {
+        warnCaUnusable(loaded.failedFile, loaded.reason);
+        return;
+    }
+    const QString fileName = SaveFileName(this, QStringLiteral("Export CA Certificate"),
+                                          QString::fromLatin1(kCaCertificateFileName));
+    if (fileName.isEmpty())
+        return;
+    // Written whole or not at all, so that a failed export never leaves half a certificate
+    // where a browser might import it.
+    QSaveFile file(fileName);
+    const QByteArray pem = loaded.ca->certificatePem();
+    if (!file.open(QIODevice::WriteOnly) || file.write(pem) != pem.size() || !file.commit()) {
+        MsgBox(this, QStringLiteral("The CA certificate could not be written to %1.").arg(fileName),
+               MessageButtons::Ok, MessageIcon::Critical);
+        return;
+    }
+    MsgBox(this, QString::fromLatin1(kTrustNotice).arg(fileName), MessageButtons::Ok,
+           MessageIcon::Information);
 }

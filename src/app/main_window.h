@@ -35,6 +35,10 @@ public:
     void Option1_Click();
     void Option2_Click();
 
+    // Saves the inspection CA's certificate (never its key) where the user chooses, making the
+    // CA first if there is none yet, and tells how to trust it.
+    void cmdExportCA_Click();
+
     // Start, stop and exit.
     void Command1_Click();
     void Command3_Click();
@@ -63,6 +67,9 @@ private:
     void disableSettings();
     void enableSettings();
     void updateSettings();
+    // Warns that the CA could not be had from `file`, for `reason`; what happens instead is
+    // the caller's to say.
+    void warnCaUnusable(const QString &file, const QString &reason);
 
     QLabel *Label1 = nullptr;
     QLineEdit *txtPort = nullptr;
@@ -83,6 +90,9 @@ private:
     QPlainTextEdit *txtRemove = nullptr;
     QCheckBox *chkAdd = nullptr;
     QPlainTextEdit *txtAdd = nullptr;
+    QCheckBox *chkInspect = nullptr;
+    QPlainTextEdit *txtNoInspect = nullptr;
+    QPushButton *cmdExportCA = nullptr;
 
     // Written by the window before and after a run, by the engine during one.
     RequestLog m_log;

@@ -1,5 +1,7 @@
 #include "app/message_box.h"
 
+#include <QDir>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -13,11 +15,29 @@ MessageBoxHandler &replacementHandler()
     return handler;
 }
 
+SaveFileHandler &replacementSaveFileHandler()
+{
+    static SaveFileHandler handler;
+    return handler;
+}
+
+QMessageBox::Icon shownIcon(MessageIcon icon)
+{
+    switch (icon) {
+    case MessageIcon::Critical:
+        return QMessageBox::Critical;
+    case MessageIcon::Question:
+        return QMessageBox::Question;
+    case MessageIcon::Information:
+        return QMessageBox::Information;
+    }
+    return QMessageBox::NoIcon;
+}
+
 MessageAnswer showRealMessageBox(QWidget *parent, const MessageRequest &request)
 {
-    QMessageBox box(
-        request.icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::Question,
-        QString::fromLatin1(kApplicationTitle), request.text, QMessageBox::NoButton, parent);
+    QMessageBox box(shownIcon(request.icon), QString::fromLatin1(kApplicationTitle), request.text,
+                    QMessageBox::NoButton, parent);
     if (request.buttons == MessageButtons::Ok) {
         box.setDefaultButton(box.addButton(QMessageBox::Ok));
         box.exec();
@@ -44,4 +64,17 @@ MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons button
 void setMessageBoxHandler(MessageBoxHandler handler)
 {
     replacementHandler() = std::move(handler);
+}
+
+QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName)
+{
+    if (replacementSaveFileHandler())
+        return replacementSaveFileHandler()(parent, caption, suggestedName);
+    return QFileDialog::getSaveFileName(parent, caption, QDir::home().filePath(suggestedName),
+                                        QStringLiteral("PEM certificate (*.pem *.crt)"));
+}
+
+void setSaveFileHandler(SaveFileHandler handler)
+{
+    replacementSaveFileHandler() = std::move(handler);
 }

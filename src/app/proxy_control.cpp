@@ -12,6 +12,7 @@
 #include "app/connection_counter.h"
 #include "app/message_box.h"
 #include "net/proxy_engine.h"
+#include "net/tls/certificate_authority.h"
 
 namespace {
 
@@ -43,7 +44,8 @@ void Form1::disableSettings()
                              static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
                              static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
                              static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-                             static_cast<QWidget *>(chkAdd)})
+                             static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
+                             static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(false);
 }
 
@@ -62,7 +64,8 @@ void Form1::enableSettings()
     chkAdd_Click();
     for (QWidget *control : {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
                              static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-                             static_cast<QWidget *>(chkAdd)})
+                             static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
+                             static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(true);
 }
 
@@ -101,16 +104,26 @@ void Form1::StartProxy()
     const bool isLogOpen = chkLog->isChecked() && OpenFile(txtLogPath->text());
     if (isLogOpen)
         m_log.writeStartEntry();
+    // Loaded anew at every start: the files may have been replaced or repaired since the last
+    // run, and an unusable one is reported once the browsers are being served.
+    CaLoadResult inspection;
+    if (chkInspect->isChecked())
+        inspection = loadOrCreateCertificateAuthority(defaultCaFolder());
     m_counter = new ConnectionCounter(this);
     connect(m_counter, &ConnectionCounter::changed, this,
             [this](int connections) { showConnectionCount(QString::number(connections)); });
-    m_engine->Serve(isLogOpen ? &m_log : nullptr,
-                    [counter = m_counter](int connections) { counter->report(connections); });
+    m_engine->Serve(
+        isLogOpen ? &m_log : nullptr,
+        [counter = m_counter](int connections) { counter->report(connections); }, inspection.ca);
     // Browsers are served while the box is open.
     if (chkLog->isChecked() && !isLogOpen) {
         MsgBox(this, QStringLiteral("Invalid log file path.\r\nServer doesn't log."),
                MessageButtons::Ok, MessageIcon::Critical);
         chkLog->setChecked(false);
+    }
+    if (chkInspect->isChecked() && !inspection.ca) {
+        warnCaUnusable(inspection.failedFile, inspection.reason);
+        chkInspect->setChecked(false);
     }
     Command1->setEnabled(true);
     setWindowTitle(windowCaption(" [Working]"));

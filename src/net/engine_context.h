@@ -8,6 +8,7 @@
 #include "net/host_resolver.h"
 #include "net/proxy_settings.h"
 
+class CertificateAuthority;
 class RequestLog;
 
 // What the parts of the engine share. All of it is used on the engine's thread only, except the
@@ -22,6 +23,9 @@ public:
     // The log file of the current run while it is open, else null. Set and cleared on the
     // engine's thread, at the start and the stop of a run.
     RequestLog *log = nullptr;
+    // The CA that signs the certificates shown for inspected HTTPS in the current run; null
+    // when the run tunnels HTTPS untouched. Set and cleared on the engine's thread, like log.
+    std::shared_ptr<const CertificateAuthority> inspectionCa;
     // The port the proxy listens on in this run: a request for it on this machine would come
     // back to the proxy itself.
     quint16 listeningPort = 0;

@@ -66,10 +66,13 @@ ProxyEngine::Listening ProxyEngine::Listen(quint16 port)
     return result;
 }
 
-void ProxyEngine::Serve(RequestLog *log, std::function<void(int)> counter)
+void ProxyEngine::Serve(RequestLog *log, std::function<void(int)> counter,
+                        std::shared_ptr<const CertificateAuthority> inspectionCa)
 {
-    asio::post(d->io, [engine = d.get(), log, counter = std::move(counter)]() mutable {
+    asio::post(d->io, [engine = d.get(), log, counter = std::move(counter),
+                       inspectionCa = std::move(inspectionCa)]() mutable {
         engine->context.log = log;
+        engine->context.inspectionCa = std::move(inspectionCa);
         engine->table.setCounterReport(std::move(counter));
         engine->table.startAccepting();
     });
@@ -84,6 +87,7 @@ void ProxyEngine::Stop()
     d->isRunning = false;
     d->waitFor([engine = d.get()](std::function<void()> done) {
         engine->context.log = nullptr;
+        engine->context.inspectionCa.reset();
         engine->table.setCounterReport(nullptr);
         engine->table.CloseAll();
         engine->context.resolver.cancel();

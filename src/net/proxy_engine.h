@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+class CertificateAuthority;
 class RequestLog;
 struct ProxySettings;
 
@@ -33,7 +34,10 @@ public:
     // Begins serving the browsers. log, when not null, is open and receives the request and
     // header entries of the run from the engine's thread until Stop has returned; counter is
     // called on the engine's thread with every new value of the connection count.
-    void Serve(RequestLog *log, std::function<void(int connections)> counter);
+    // inspectionCa, when not null, signs the certificates the proxy shows browsers for the HTTPS
+    // it inspects in this run; null leaves every CONNECT a plain tunnel.
+    void Serve(RequestLog *log, std::function<void(int connections)> counter,
+               std::shared_ptr<const CertificateAuthority> inspectionCa);
 
     // Closes the listener and every connection, and returns once all are closed (lingering
     // closes get a short grace first) and the engine has written its last log entry: the port

@@ -9,6 +9,11 @@
 struct ProxySettings {
     HeaderRules rules;
     bool isLogging = false; // chkLog: header lines are logged
+    // chkInspect: the rules apply inside HTTPS too, for hosts noInspect does not name.
+    bool isInspecting = false;
+    // txtNoInspect: CONNECT hosts whose HTTPS is never inspected, as allow patterns; for apps
+    // that pin their certificates and would refuse the proxy's.
+    QList<QByteArray> noInspect;
     // txtMaxThr as a number; NaN when it is none, which refuses every browser that needs a new
     // slot.
     double connectionLimit = 255;
