@@ -332,8 +332,9 @@ void TestHardening::requestNamingThisProxyGetsThePage()
         },
         kWait));
     QCOMPARE(client.received(), isTunnel ? expectedPageResponse("502 Bad Gateway", page) : page);
-    QCOMPARE(mostConnections, 1);
-    // Had the request gone round, the proxy would have logged it coming in a second time.
+    // The count may have come and gone between two looks; it must never have shown more.
+    QVERIFY(mostConnections <= 1);
+    // Had the request looped back in, the proxy would have logged it coming in a second time.
     QVERIFY(proxy.serveAnotherBrowser());
     QCOMPARE(int(readFileBytes(logPath).count(kRequestEntry)), 2);
     QTRY_COMPARE_WITH_TIMEOUT(proxy.counter(), QStringLiteral("0"), kWait);
