@@ -11,6 +11,7 @@
 
 #include "app/message_box.h"
 #include "net/error_page.h"
+#include "support/expected_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"
@@ -20,20 +21,7 @@ using namespace testsupport;
 
 namespace {
 
-// The three fixed pieces of the error page, byte for byte.
-const QByteArray kPagePiece1 =
-    R"piece(<head><title>Error</title></head><body bgcolor=#77B8FF><table border=1 cellpadding=2 style="border-collapse: collapse" bordercolor=0 width=90% cellspacing=3 align=center><tr><td width=100%><table border=1 style="border-collapse: collapse" bordercolor=#0000FF width=100% bgcolor=#5BA9FF height=148><tr><td width=100% height=21><b><font face=Arial size=4 color=#FFFFFF>Error Number: )piece";
-const QByteArray kPagePiece2 =
-    R"piece(</font></b></td></tr><tr><td width=100% bgcolor=#AED5FF height=92><p><b><font face=Arial size=2 color=#0055B3>)piece";
-const QByteArray kPagePiece3 =
-    R"piece(</font></b></p></td></tr><tr><td width=100% bgcolor=#AED5FF height=18><b><font face=Arial size=2 color=#E6F1FF>Vesktor 1.0</font></b></td></tr></table></td></tr></table></body>)piece";
-
 constexpr int kLongWait = 120000; // bounds the waits that move tens of megabytes
-
-QByteArray expectedPage(const QByteArray &numberText, const QByteArray &description)
-{
-    return kPagePiece1 + numberText + kPagePiece2 + description + kPagePiece3;
-}
 
 const QByteArray kRequestLogLine = "\tNew Request Received From\t127.0.0.1\r\n";
 

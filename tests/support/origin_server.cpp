@@ -5,6 +5,7 @@
 
 #include <utility>
 
+#include "support/reliability_support.h"
 #include "support/test_support.h"
 
 namespace testsupport {
@@ -261,6 +262,23 @@ ProxyClient::~ProxyClient()
 void ProxyClient::connectTo(quint16 port)
 {
     m_socket.connectToHost(QHostAddress::LocalHost, port);
+}
+
+void ProxyClient::connectTo(const QHostAddress &address, quint16 port)
+{
+    m_socket.connectToHost(address, port);
+}
+
+bool ProxyClient::sendNow(const QByteArray &data)
+{
+    constexpr int kWait = 10000;
+    if (!waitUntil([this] { return isConnected() || m_isDisconnected; }, kWait) || !isConnected())
+        return false;
+    m_socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    m_socket.write(data);
+    m_socket.flush();
+    return waitUntil([this] { return m_socket.bytesToWrite() == 0 || m_isDisconnected; }, kWait) &&
+           m_socket.bytesToWrite() == 0;
 }
 
 bool ProxyClient::isConnected() const

@@ -118,8 +118,15 @@ public:
     ProxyClient &operator=(const ProxyClient &) = delete;
 
     void connectTo(quint16 port);
+    // The proxy's port on another of this machine's addresses, so that the proxy sees the
+    // browser coming from that address.
+    void connectTo(const QHostAddress &address, quint16 port);
     bool isConnected() const;
     void send(const QByteArray &data);
+    // Waits for the connection, writes data with Nagle's delay off and returns once all of it
+    // has been handed to the kernel, so that each call leaves in segments of its own; false when
+    // that did not happen in time, or the connection ended first.
+    bool sendNow(const QByteArray &data);
     void abort();
     // Our FIN: the proxy sees the browser close in order.
     void close();
