@@ -652,6 +652,8 @@ void TestMainWindow::realMessageBox_data()
     QTest::newRow("No") << MessageButtons::YesNo << MessageIcon::Question << 1 << MessageAnswer::No;
     QTest::newRow("Escape") << MessageButtons::YesNo << MessageIcon::Question << -1
                             << MessageAnswer::No;
+    QTest::newRow("Information") << MessageButtons::Ok << MessageIcon::Information << 0
+                                 << MessageAnswer::Ok;
 }
 
 // The program's own box (no script installed): its title, icon and buttons, the first button
@@ -721,8 +723,11 @@ void TestMainWindow::realMessageBox()
     QCOMPARE(given, answer);
     QCOMPARE(title, QStringLiteral("Ombrel - Vesktor"));
     QCOMPARE(text, QStringLiteral("Line one\r\nLine two"));
-    QCOMPARE(shownIcon,
-             icon == MessageIcon::Critical ? QMessageBox::Critical : QMessageBox::Question);
+    const QMap<MessageIcon, QMessageBox::Icon> iconShown = {
+        {MessageIcon::Critical, QMessageBox::Critical},
+        {MessageIcon::Question, QMessageBox::Question},
+        {MessageIcon::Information, QMessageBox::Information}};
+    QCOMPARE(shownIcon, iconShown.value(icon));
     std::sort(shownButtons.begin(), shownButtons.end());
     if (buttons == MessageButtons::Ok) {
         QCOMPARE(shownButtons, QList<int>({int(QMessageBox::Ok)}));

@@ -1,0 +1,283 @@
+// The window's HTTPS inspection controls: their defaults, the lock while running, the export of
+// the CA certificate through the file and message seams, and a start with an unusable CA file.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <sys/stat.h>
+
+#include "app/list_box.h"
+#include "app/main_window.h"
+#include "app/message_box.h"
+#include "net/tls/certificate_authority.h"
+#include "support/test_support.h"
+
+namespace {
+
+const char kCorruptCaWarning[] = "The CA file %1 could not be used: not a PEM certificate. HTTPS "
+                                 "is tunnelled without inspection.";
+
+bool isListening(quint16 port)
+{
+    QTcpSocket probe;
+    probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+    return probe.waitForConnected(5000);
+}
+
+} // namespace
+
+class TestInspectionWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void freshControls_data();
+    void freshControls();
+    void windowFitsASmallScreen();
+    void runningLocksTheSwitchAndTheHosts_data();
+    void runningLocksTheSwitchAndTheHosts();
+    void exportSavesTheCertificateOnly();
+    void exportCancelledWritesNothing();
+    void exportToAnUnwritablePlace();
+    void startWithInspectionKeepsTheSwitch();
+    void corruptCaFileAtStart();
+
+private:
+    QString caFile(const char *name) const;
+    void start(Form1 &form);
+
+    QTemporaryDir m_dataHome;
+    QTemporaryDir m_configHome;
+    QTemporaryDir m_exports;
+    QList<MessageRequest> m_seen;
+    // What the save dialog answers, and the names it was offered.
+    QString m_saveAnswer;
+    QStringList m_suggested;
+};
+
+void TestInspectionWindow::initTestCase()
+{
+    QVERIFY(m_dataHome.isValid() && m_configHome.isValid() && m_exports.isValid());
+    // The CA is made in the data folder: never the user's own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
+    setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
+        m_seen.append(request);
+        return request.buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Yes;
+    });
+    setSaveFileHandler([this](QWidget *, const QString &, const QString &suggestedName) {
+        m_suggested << suggestedName;
+        return m_saveAnswer;
+    });
+}
+
+// Every test starts without a CA.
+void TestInspectionWindow::init()
+{
+    m_seen.clear();
+    m_suggested.clear();
+    m_saveAnswer.clear();
+    QDir(QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor"))).removeRecursively();
+}
+
+QString TestInspectionWindow::caFile(const char *name) const
+{
+    return QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor/") + QLatin1String(name));
+}
+
+void TestInspectionWindow::start(Form1 &form)
+{
+    form.findChild<QLineEdit *>("txtPort")->setText(QStringLiteral("0"));
+    form.findChild<QPushButton *>("Command1")->click();
+}
+
+void TestInspectionWindow::freshControls_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("checked"); // -1: not a switch
+
+    QTest::newRow("chkInspect") << "chkInspect"
+                                << "QCheckBox"
+                                << "Apply the rules to HTTPS" << 0;
+    QTest::newRow("txtNoInspect") << "txtNoInspect"
+                                  << "QPlainTextEdit" << QString() << -1;
+    QTest::newRow("cmdExportCA") << "cmdExportCA"
+                                 << "QPushButton"
+                                 << "Export CA Certificate..." << -1;
+}
+
+void TestInspectionWindow::freshControls()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    QFETCH(QString, text);
+    QFETCH(int, checked);
+
+    Form1 form;
+    QCOMPARE(form.findChildren<QWidget *>(name).size(), 1);
+    QWidget *control = form.findChild<QWidget *>(name);
+    QVERIFY2(control->inherits(kind.toLatin1().constData()), control->metaObject()->className());
+    QVERIFY(control->isEnabled());
+    if (auto *box = qobject_cast<QPlainTextEdit *>(control)) {
+        QCOMPARE(listBoxText(box), QString());
+        QVERIFY(box->toolTip().contains(QLatin1String("pin their certificates")));
+    } else {
+        auto *button = qobject_cast<QAbstractButton *>(control);
+        QCOMPARE(button->text(), text);
+        QCOMPARE(button->isChecked(), checked == 1);
+    }
+}
+
+// Three more controls, and the window still fits a 1024 x 768 screen with room for a panel.
+void TestInspectionWindow::windowFitsASmallScreen()
+{
+    Form1 form;
+    const QSize smallest = form.minimumSizeHint().expandedTo(form.minimumSize());
+    QVERIFY2(smallest.width() <= 1024 && smallest.height() <= 700,
+             qPrintable(QStringLiteral("%1 x %2").arg(smallest.width()).arg(smallest.height())));
+    QVERIFY(form.size().height() <= 700);
+}
+
+void TestInspectionWindow::runningLocksTheSwitchAndTheHosts_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("enabledWhileRunning");
+    QTest::newRow("chkInspect") << "chkInspect" << false;
+    QTest::newRow("txtNoInspect") << "txtNoInspect" << false;
+    QTest::newRow("cmdExportCA") << "cmdExportCA" << true;
+}
+
+void TestInspectionWindow::runningLocksTheSwitchAndTheHosts()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, enabledWhileRunning);
+
+    Form1 form;
+    auto *command1 = form.findChild<QPushButton *>("Command1");
+    QWidget *control = form.findChild<QWidget *>(name);
+    start(form);
+    QCOMPARE(command1->text(), QStringLiteral("Stop"));
+    QCOMPARE(control->isEnabled(), enabledWhileRunning);
+    command1->click();
+    QCOMPARE(command1->text(), QStringLiteral("Start"));
+    QVERIFY(control->isEnabled());
+}
+
+// The file gets the certificate and nothing of the key, whose own file only its owner may
+// read; a second export gives the same certificate, and each is followed by the notice.
+void TestInspectionWindow::exportSavesTheCertificateOnly()
+{
+    Form1 form;
+    auto *cmdExportCA = form.findChild<QPushButton *>("cmdExportCA");
+    const QStringList exported = {m_exports.filePath(QStringLiteral("first.pem")),
+                                  m_exports.filePath(QStringLiteral("second.crt"))};
+    for (const QString &file : exported) {
+        m_saveAnswer = file;
+        cmdExportCA->click();
+    }
+    QCOMPARE(m_suggested,
+             QStringList({QStringLiteral("vesktor-ca.pem"), QStringLiteral("vesktor-ca.pem")}));
+
+    const QByteArray first = testsupport::readFileBytes(exported[0]);
+    QVERIFY(first.startsWith("-----BEGIN CERTIFICATE-----"));
+    QVERIFY(!first.contains("PRIVATE KEY"));
+    QCOMPARE(testsupport::readFileBytes(exported[1]), first);
+    QCOMPARE(testsupport::readFileBytes(caFile(kCaCertificateFileName)), first);
+
+    struct stat key {};
+    QCOMPARE(::stat(QFile::encodeName(caFile(kCaKeyFileName)).constData(), &key), 0);
+    QCOMPARE(key.st_mode & 0777, mode_t(0600));
+
+    QCOMPARE(m_seen.size(), 2);
+    for (int i = 0; i < m_seen.size(); ++i) {
+        const MessageRequest &notice = m_seen[i];
+        QCOMPARE(notice.icon, MessageIcon::Information);
+        QCOMPARE(notice.buttons, MessageButtons::Ok);
+        for (const QString &part :
+             {exported[i], QStringLiteral("Manage certificates > Authorities"),
+              QStringLiteral("View Certificates > Authorities > Import"),
+              QStringLiteral("/usr/local/share/ca-certificates/vesktor-ca.crt"),
+              QStringLiteral("sudo update-ca-certificates")})
+            QVERIFY2(notice.text.contains(part), qPrintable(part));
+    }
+}
+
+void TestInspectionWindow::exportCancelledWritesNothing()
+{
+    const QStringList before = QDir(m_exports.path()).entryList(QDir::Files);
+    Form1 form;
+    form.findChild<QPushButton *>("cmdExportCA")->click();
+    QCOMPARE(m_suggested.size(), 1);
+    QVERIFY(m_seen.isEmpty());
+    QCOMPARE(QDir(m_exports.path()).entryList(QDir::Files), before);
+}
+
+void TestInspectionWindow::exportToAnUnwritablePlace()
+{
+    Form1 form;
+    m_saveAnswer = m_exports.filePath(QStringLiteral("no such folder/ca.pem"));
+    form.findChild<QPushButton *>("cmdExportCA")->click();
+    QCOMPARE(m_seen.size(), 1);
+    QCOMPARE(m_seen[0].text,
+             QStringLiteral("The CA certificate could not be written to %1.").arg(m_saveAnswer));
+    QCOMPARE(m_seen[0].buttons, MessageButtons::Ok);
+    QVERIFY(!QFile::exists(m_saveAnswer));
+}
+
+void TestInspectionWindow::startWithInspectionKeepsTheSwitch()
+{
+    Form1 form;
+    auto *chkInspect = form.findChild<QCheckBox *>("chkInspect");
+    chkInspect->setChecked(true);
+    start(form);
+    QVERIFY(m_seen.isEmpty());
+    QVERIFY(chkInspect->isChecked());
+    QVERIFY(QFile::exists(caFile(kCaCertificateFileName)));
+    QVERIFY(QFile::exists(caFile(kCaKeyFileName)));
+}
+
+// An unusable CA file is reported, left as it is, and the run goes on without inspection; the
+// export reports it the same way.
+void TestInspectionWindow::corruptCaFileAtStart()
+{
+    QVERIFY(loadOrCreateCertificateAuthority(defaultCaFolder()).ca);
+    const QString certificate = caFile(kCaCertificateFileName);
+    const QByteArray junk = "not a certificate\n";
+    {
+        QFile file(certificate);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(file.write(junk), junk.size());
+    }
+    const QString warning = QString::fromLatin1(kCorruptCaWarning).arg(certificate);
+
+    Form1 form;
+    auto *chkInspect = form.findChild<QCheckBox *>("chkInspect");
+    chkInspect->setChecked(true);
+    start(form);
+    QCOMPARE(m_seen.size(), 1);
+    QCOMPARE(m_seen[0].text, warning);
+    QCOMPARE(m_seen[0].icon, MessageIcon::Critical);
+    QCOMPARE(m_seen[0].buttons, MessageButtons::Ok);
+    QVERIFY(!chkInspect->isChecked());
+    QCOMPARE(form.findChild<QPushButton *>("Command1")->text(), QStringLiteral("Stop"));
+    QVERIFY(isListening(form.findChild<QLineEdit *>("txtPort")->text().toUShort()));
+
+    m_saveAnswer = m_exports.filePath(QStringLiteral("never.pem"));
+    form.findChild<QPushButton *>("cmdExportCA")->click();
+    QCOMPARE(m_seen.size(), 2);
+    QCOMPARE(m_seen[1].text, warning);
+    QVERIFY(m_suggested.isEmpty());
+    QCOMPARE(testsupport::readFileBytes(certificate), junk);
+}
+
+QTEST_MAIN(TestInspectionWindow)
+#include "test_inspection_window.moc"
