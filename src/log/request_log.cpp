@@ -58,6 +58,15 @@ void RequestLog::writeRequestEntry(const QString &clientIp)
     writeLogLine();
 }
 
+void RequestLog::writeCertificateNotTrustedEntry(const QString &clientIp)
+{
+    if (!isOpen())
+        return;
+    strLogLine = dateTimeText(QDateTime::currentDateTime(), QLocale::system()) +
+                 "\tCertificate Not Trusted By\t" + escapeControlBytes(clientIp.toUtf8()) + "\r\n";
+    writeLogLine();
+}
+
 void RequestLog::writeHeaderEntry(const QByteArray &headerLine)
 {
     if (!isOpen())

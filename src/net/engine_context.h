@@ -7,8 +7,8 @@
 #include "net/graceful_close.h"
 #include "net/host_resolver.h"
 #include "net/proxy_settings.h"
+#include "net/tls/tls_inspection.h"
 
-class CertificateAuthority;
 class RequestLog;
 
 // What the parts of the engine share. All of it is used on the engine's thread only, except the
@@ -23,12 +23,15 @@ public:
     // The log file of the current run while it is open, else null. Set and cleared on the
     // engine's thread, at the start and the stop of a run.
     RequestLog *log = nullptr;
-    // The CA that signs the certificates shown for inspected HTTPS in the current run; null
-    // when the run tunnels HTTPS untouched. Set and cleared on the engine's thread, like log.
-    std::shared_ptr<const CertificateAuthority> inspectionCa;
     // The port the proxy listens on in this run: a request for it on this machine would come
     // back to the proxy itself.
     quint16 listeningPort = 0;
+    // HTTPS inspection in this run (its CA, leaf key and origin context): null while the run
+    // tunnels HTTPS untouched. Set and cleared on the engine's thread, like log.
+    std::shared_ptr<const TlsInspection> inspection;
+    // The browsers' TLS contexts of this run, one per host met; emptied with inspection, since
+    // their leaves carry the run's key.
+    BrowserContexts browserContexts;
 
     // One read buffer for the whole engine. Every read is handled before the next event runs,
     // so nothing stays in it between events and a slot costs no buffer of its own.

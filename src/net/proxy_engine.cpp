@@ -69,10 +69,13 @@ ProxyEngine::Listening ProxyEngine::Listen(quint16 port)
 void ProxyEngine::Serve(RequestLog *log, std::function<void(int)> counter,
                         std::shared_ptr<const CertificateAuthority> inspectionCa)
 {
+    // The trust store is loaded here, on the window's thread, so that the engine never waits
+    // for a file.
+    std::shared_ptr<const TlsInspection> inspection = TlsInspection::make(std::move(inspectionCa));
     asio::post(d->io, [engine = d.get(), log, counter = std::move(counter),
-                       inspectionCa = std::move(inspectionCa)]() mutable {
+                       inspection = std::move(inspection)]() mutable {
         engine->context.log = log;
-        engine->context.inspectionCa = std::move(inspectionCa);
+        engine->context.inspection = std::move(inspection);
         engine->table.setCounterReport(std::move(counter));
         engine->table.startAccepting();
     });
@@ -87,7 +90,8 @@ void ProxyEngine::Stop()
     d->isRunning = false;
     d->waitFor([engine = d.get()](std::function<void()> done) {
         engine->context.log = nullptr;
-        engine->context.inspectionCa.reset();
+        engine->context.inspection.reset();
+        engine->context.browserContexts.clear();
         engine->table.setCounterReport(nullptr);
         engine->table.CloseAll();
         engine->context.resolver.cancel();

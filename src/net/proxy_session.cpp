@@ -8,12 +8,15 @@
 
 #include "log/request_log.h"
 #include "net/address_policy.h"
+#include "net/allow_pattern.h"
 #include "net/connection_table.h"
 #include "net/engine_context.h"
 #include "net/error_page.h"
 #include "net/request_head_check.h"
 #include "net/socket_errors.h"
 #include "net/socket_platform.h"
+#include "net/tls/tls_inspection.h"
+#include "net/tls/tls_layer.h"
 
 namespace {
 
@@ -56,7 +59,8 @@ void ProxySession::readBrowser()
 {
     const bool isCollectingEarlyTunnelBytes =
         m_phase == Phase::Connecting && m_request.isTunnel && m_held.size() < kMaxEarlyTunnelBytes;
-    if (m_phase == Phase::Closed || (!m_held.isEmpty() && !isCollectingEarlyTunnelBytes) ||
+    if (m_phase == Phase::Closed || m_phase == Phase::Handshaking ||
+        (!m_held.isEmpty() && !isCollectingEarlyTunnelBytes) ||
         (m_origin && m_origin->queued() > 0))
         return;
     m_browser.waitReadable([self = shared_from_this()](const std::error_code &error) {
@@ -109,6 +113,15 @@ void ProxySession::takeFromBrowser(const char *data, qsizetype size)
         case Phase::Tunnel:
             sendToOrigin(data, size);
             return;
+        case Phase::Sniffing:
+            // A TLS handshake record begins with 0x16; anything else is left alone.
+            if (data[0] == 0x16) {
+                startInspection(data, size);
+                return;
+            }
+            m_phase = Phase::Tunnel;
+            continue;
+        case Phase::Handshaking:
         case Phase::Ending:
         case Phase::Closed:
             return; // dropped
@@ -174,6 +187,13 @@ void ProxySession::onRequestHead()
     if (log)
         logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
     m_request = rewriteRequest(block, settings->rules, logHeader);
+    if (m_isInspected) {
+        // Inside an inspected tunnel every request goes where the CONNECT said, whatever its
+        // Host line names; a tunnel inside it makes no sense.
+        m_request.isForwardable = m_request.isForwardable && !m_request.isTunnel;
+        m_request.host = QByteArray::fromStdString(m_tunnelHost);
+        m_request.port = m_tunnelPort;
+    }
 
     // A head that servers may read in more than one way is never passed on: what the origin
     // read differently from the proxy could slip past the rules.
@@ -184,14 +204,27 @@ void ProxySession::onRequestHead()
                       isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
         return;
     }
-    // The previous exchange's connection, if its origin kept it open, is not used again.
-    closeOrigin();
     if (!m_request.isTunnel) {
         m_requestBody.start(framing);
         m_response.start(m_request.method == "HEAD");
         m_responseBytes = 0;
     }
     m_phase = Phase::Connecting;
+    if (m_isInspected && m_origin) {
+        // Inside an inspected tunnel the origin's connection serves the next request while the
+        // origin keeps it open: the first one still needs its TLS session.
+        if (m_origin->tls())
+            sendRequestHead();
+        else
+            secureOrigin(m_origin);
+        return;
+    }
+    // The previous exchange's connection, if its origin kept it open, is not used again.
+    closeOrigin();
+    if (m_request.isTunnel) {
+        m_tunnelHost = m_request.host.toStdString();
+        m_tunnelPort = m_request.port;
+    }
     connectOrigin();
 }
 
@@ -296,9 +329,26 @@ void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
     }
     origin->setConnected();
     if (m_request.isTunnel) {
-        openTunnel();
+        if (!shouldInspect()) {
+            openTunnel();
+            return;
+        }
+        m_phase = Phase::Sniffing;
+        sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
+        takeHeld();
+        readOrigin();
+        readBrowser();
         return;
     }
+    if (m_isInspected) {
+        secureOrigin(origin);
+        return;
+    }
+    sendRequestHead();
+}
+
+void ProxySession::sendRequestHead()
+{
     sendToOrigin(m_request.head.constData(), m_request.head.size());
     m_phase = m_requestBody.isComplete() ? Phase::AwaitingResponse : Phase::StreamingBody;
     readOrigin();
@@ -395,7 +445,7 @@ void ProxySession::onOriginDrained(const std::shared_ptr<SessionSide> &origin,
 void ProxySession::readOrigin()
 {
     if (!m_origin || m_browser.queued() > 0 || m_phase == Phase::Connecting ||
-        m_phase == Phase::Ending || m_phase == Phase::Closed)
+        m_phase == Phase::Handshaking || m_phase == Phase::Ending || m_phase == Phase::Closed)
         return;
     m_origin->waitReadable(
         [self = shared_from_this(), origin = m_origin](const std::error_code &error) {
@@ -403,12 +453,16 @@ void ProxySession::readOrigin()
         });
 }
 
-// Phases: StreamingBody, AwaitingResponse, Tunnel, and ReadingHead while the last origin is kept
-// open.
+// Phases: StreamingBody, AwaitingResponse, Tunnel, Sniffing, and ReadingHead while the last origin
+// is kept open.
 void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
                                     const std::error_code &error)
 {
     if (origin->isClosed())
+        return;
+    // A wait armed while the origin idled, woken while its TLS handshake runs: the handshake
+    // reads for itself, and the origin is read again once it is done.
+    if (m_phase == Phase::Connecting)
         return;
     char *buffer = m_engine.readBuffer();
     SessionSide::Read piece;
@@ -417,6 +471,14 @@ void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
         piece = origin->read(buffer, EngineContext::kReadBufferBytes);
     if (piece.error) {
         onOriginFailed(piece.error);
+        return;
+    }
+    // Over TLS, a close without close_notify ends a response only where its framing reads
+    // until the close; anywhere else it may have been cut by somebody else.
+    const bool isCut = piece.isTruncated && !m_response.isUntilClose() &&
+                       (m_phase == Phase::StreamingBody || m_phase == Phase::AwaitingResponse);
+    if (piece.isEnd && isCut) {
+        onOriginFailed(asio::error::connection_reset);
         return;
     }
     if (piece.isEnd) {
@@ -435,6 +497,8 @@ void ProxySession::relayResponse(const char *data, qsizetype size)
 {
     if (size <= 0)
         return;
+    if (m_phase == Phase::Sniffing)
+        m_phase = Phase::Tunnel; // the origin spoke first: not TLS from the browser
     if (m_phase == Phase::Tunnel) {
         sendToBrowser(data, size);
         return;
@@ -510,9 +574,11 @@ void ProxySession::onOriginGone()
         endIfOver();
         return;
     case Phase::Tunnel:
+    case Phase::Sniffing:
         endWhenDelivered();
         return;
     case Phase::Connecting:
+    case Phase::Handshaking:
     case Phase::Ending:
     case Phase::Closed:
         return;
@@ -549,7 +615,7 @@ void ProxySession::onBrowserDrained(const std::error_code &error)
         ResetProx();
         return;
     }
-    if (m_phase == Phase::Tunnel && !m_origin) {
+    if ((m_phase == Phase::Tunnel || m_phase == Phase::Sniffing) && !m_origin) {
         ResetProx();
         return;
     }
@@ -610,12 +676,14 @@ void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
                                  const char *tunnelStatus)
 {
     closeOrigin();
-    if (m_phase == Phase::Tunnel) {
+    if (m_phase == Phase::Tunnel || m_phase == Phase::Sniffing || m_phase == Phase::Handshaking) {
         ResetProx();
         return;
     }
     const QByteArray page = errorPage(Number, Description);
-    const QByteArray answer = m_request.isTunnel ? errorResponse(tunnelStatus, page) : page;
+    // A browser waiting for its tunnel, or one inside an inspected tunnel, reads a response.
+    const bool needsStatusLine = m_request.isTunnel || m_isInspected;
+    const QByteArray answer = needsStatusLine ? errorResponse(tunnelStatus, page) : page;
     sendToBrowser(answer.constData(), answer.size());
     endWhenDelivered();
 }
@@ -647,6 +715,100 @@ void ProxySession::Close()
     m_browser.closeLingering(m_engine.closing);
 }
 
+// --- HTTPS inspection -------------------------------------------------------------------------
+
+// A CONNECT is looked into when the run inspects HTTPS and its host is not excluded.
+bool ProxySession::shouldInspect() const
+{
+    if (!m_engine.inspection)
+        return false;
+    const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
+    if (!settings->isInspecting)
+        return false;
+    const QByteArray host = QByteArray::fromStdString(m_tunnelHost);
+    for (const QByteArray &pattern : settings->noInspect) {
+        if (!pattern.isEmpty() && matchesAllowPattern(host, pattern))
+            return false;
+    }
+    return true;
+}
+
+// The browser's first bytes are a TLS handshake: it is answered as the CONNECT's host, with a
+// leaf the local CA signs. A host no leaf can be made for is tunnelled blind.
+void ProxySession::startInspection(const char *data, qsizetype size)
+{
+    SSL_CTX *context = m_engine.browserContexts.forHost(*m_engine.inspection, m_tunnelHost);
+    if (!context) {
+        m_phase = Phase::Tunnel;
+        sendToOrigin(data, size);
+        return;
+    }
+    auto tls = std::make_unique<TlsLayer>(context, true);
+    BrowserContexts::expectHost(tls->ssl(), &m_tunnelHost);
+    m_browser.startTls(std::move(tls), data, size);
+    m_phase = Phase::Handshaking;
+    // The handshake is bounded like a request's head.
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    watchDeadlines();
+    m_browser.handshake([self = shared_from_this()](const std::error_code &error) {
+        self->onBrowserSecured(error);
+    });
+}
+
+// Phase: Handshaking. A browser that turned the handshake down ends its slot quietly; one that
+// does not trust the local CA is logged as such.
+void ProxySession::onBrowserSecured(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    if (error) {
+        if (m_engine.log && m_browser.tls() &&
+            isCertificateRejectedByPeer(m_browser.tls()->failureReason()))
+            m_engine.log->writeCertificateNotTrustedEntry(m_browserAddress);
+        ResetProx();
+        return;
+    }
+    noteActivity();
+    m_isInspected = true;
+    m_request = RewrittenRequest();
+    m_phase = Phase::ReadingHead;
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    readBrowser();
+}
+
+// The origin's TLS session, verified against the system's trust store for the CONNECT's host.
+void ProxySession::secureOrigin(const std::shared_ptr<SessionSide> &origin)
+{
+    auto tls = std::make_unique<TlsLayer>(m_engine.inspection->originContext(), false);
+    if (!TlsInspection::prepareOriginSession(tls->ssl(), m_tunnelHost)) {
+        const SocketErrorInfo info = originTlsFailure(tls->ssl(), QString());
+        sendErrorPage(info.number, info.description, kBadGateway);
+        return;
+    }
+    origin->startTls(std::move(tls));
+    origin->handshake([self = shared_from_this(), origin](const std::error_code &error) {
+        self->onOriginSecured(origin, error);
+    });
+}
+
+// Phase: Connecting.
+void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
+                                   const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        const SocketErrorInfo info =
+            error == std::errc::protocol_error && origin->tls()
+                ? originTlsFailure(origin->tls()->ssl(), origin->tls()->failureText())
+                : socketErrorInfo(error);
+        sendErrorPage(info.number, info.description, kBadGateway);
+        return;
+    }
+    noteActivity();
+    sendRequestHead();
+}
+
 // --- deadlines ---------------------------------------------------------------------------------
 
 void ProxySession::noteActivity()
@@ -656,7 +818,8 @@ void ProxySession::noteActivity()
 
 void ProxySession::watchDeadlines()
 {
-    const auto idle = m_phase == Phase::Tunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
+    const auto idle = isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
     const Clock::time_point due = std::min(m_headDeadline, m_lastActivity + idle);
     if (m_isTimerArmed && m_timerDue <= due)
         return; // it fires earlier and looks again then
@@ -677,7 +840,8 @@ void ProxySession::watchDeadlines()
 void ProxySession::onDeadline()
 {
     const Clock::time_point now = Clock::now();
-    const auto idle = m_phase == Phase::Tunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
+    const auto idle = isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
     if (now >= m_headDeadline || now >= m_lastActivity + idle) {
         ResetProx();
         return;

@@ -5,6 +5,7 @@
 #include <asio/steady_timer.hpp>
 #include <chrono>
 #include <memory>
+#include <string>
 #include <system_error>
 
 #include "net/host_resolver.h"
@@ -37,6 +38,9 @@ public:
         StreamingBody,    // the head went up; its body follows as the browser sends it
         AwaitingResponse, // the request went up whole; its response is relayed until it ends
         Tunnel,           // bytes pass both ways unchanged (CONNECT, or an upgrade asked for)
+        Sniffing,         // a CONNECT to inspect is open: the first byte either side sends tells
+                          // whether it carries TLS to look into, or is a blind tunnel
+        Handshaking,      // the browser's TLS handshake with the leaf for the CONNECT host
         Ending,           // the browser's last bytes are queued (an error page, or an invalid
                           // 101 head); what it sends is dropped, and the slot ends once they
                           // are delivered
@@ -71,6 +75,7 @@ private:
     bool refuseForbiddenTarget(const HostResolver::Addresses &addresses, quint16 port);
     void onOriginConnected(const std::shared_ptr<SessionSide> &origin,
                            const std::error_code &error);
+    void sendRequestHead();
     qsizetype takeBody(const char *data, qsizetype size);
     void onBodyEnd();
     void onBodyBroken();
@@ -95,6 +100,13 @@ private:
     void sendErrorPage(qint16 Number, const QString &Description, const char *tunnelStatus);
     void endWhenDelivered();
     void ResetProx();
+
+    // HTTPS inspection
+    bool shouldInspect() const;
+    void startInspection(const char *data, qsizetype size);
+    void onBrowserSecured(const std::error_code &error);
+    void secureOrigin(const std::shared_ptr<SessionSide> &origin);
+    void onOriginSecured(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
     // deadlines
     void noteActivity();
@@ -121,6 +133,11 @@ private:
     bool m_isTimerArmed = false;
     Clock::time_point m_headDeadline; // time_point::max() while no head is being read
     Clock::time_point m_lastActivity;
+
+    // An inspected tunnel: every request inside goes to the CONNECT's host and port over TLS.
+    bool m_isInspected = false;
+    std::string m_tunnelHost;
+    quint16 m_tunnelPort = 0;
 
     // The current request: its head as it goes upstream and where its body ends.
     RewrittenRequest m_request;

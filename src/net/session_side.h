@@ -3,11 +3,13 @@
 #include <QtGlobal>
 #include <asio/ip/tcp.hpp>
 #include <functional>
+#include <memory>
 #include <system_error>
 
 #include "net/send_queue.h"
 
 class ClosingSockets;
+class TlsLayer;
 
 // One side of a session, the browser's connection or the origin's: a TCP socket on the engine's
 // thread and the bytes the kernel has not taken yet. It reads only when asked, so that a session
@@ -39,9 +41,20 @@ public:
     struct Read {
         qsizetype size = 0;
         bool isEnd = false;
+        bool isTruncated = false; // over TLS: the peer closed without its close_notify
         std::error_code error;
     };
     Read read(char *buffer, qsizetype capacity);
+
+    // From now on the bytes pass through TLS; bytes already read from the socket that belong
+    // to it (the start of a browser's handshake) go in first.
+    void startTls(std::unique_ptr<TlsLayer> tls, const char *alreadyRead = nullptr,
+                  qsizetype size = 0);
+    TlsLayer *tls() const { return m_tls.get(); }
+    // Runs the TLS handshake to its end; handler(error) from the event loop, with an empty
+    // error once it is done. A TLS failure shows as std::errc::protocol_error, its reason in
+    // the layer.
+    void handshake(std::function<void(const std::error_code &)> handler);
 
     // Hands the bytes to the kernel and queues what it does not take at once. A failure is
     // returned, and nothing more goes out.
@@ -63,10 +76,16 @@ public:
 
 private:
     void flush(std::function<void(const std::error_code &)> handler);
+    void waitForRecords(std::function<void(const std::error_code &)> handler);
+    std::error_code writeRaw(const char *data, qsizetype size);
+    std::error_code sendTlsOutput();
+    Read readTls(char *buffer, qsizetype capacity);
+    void post(std::function<void()> job);
 
     asio::ip::tcp::socket m_socket;
     SendQueue m_queue;
     bool m_isWaitingToRead = false;
     bool m_isDraining = false;
     bool m_isClosed = false;
+    std::unique_ptr<TlsLayer> m_tls;
 };

@@ -20,6 +20,7 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
@@ -159,8 +160,14 @@ int main(int argc, char *argv[])
         QStringLiteral("head-timeout"),
         QStringLiteral("How long a request's head may take to arrive, instead of a minute."),
         QStringLiteral("MS"));
-    parser.addOptions(
-        {port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost, headTimeout});
+    const QCommandLineOption inspect(QStringLiteral("inspect"),
+                                     QStringLiteral("Tick \"Apply the rules to HTTPS\"."));
+    const QCommandLineOption noInspect(
+        QStringLiteral("no-inspect"),
+        QStringLiteral("A host pattern never to inspect (may be given more than once)."),
+        QStringLiteral("PATTERN"));
+    parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost,
+                       headTimeout, inspect, noInspect});
     parser.process(app);
     if (parser.isSet(headTimeout)) {
         SessionTimeouts timeouts;
@@ -200,6 +207,11 @@ int main(int argc, char *argv[])
         tick(form, "chkRemove", false);
     if (parser.isSet(add))
         tick(form, "chkAdd", true);
+    if (parser.isSet(inspect))
+        tick(form, "chkInspect", true);
+    if (parser.isSet(noInspect))
+        control<QPlainTextEdit>(form, "txtNoInspect")
+            ->setPlainText(parser.values(noInspect).join(QLatin1Char('\n')));
 
     form.show();
     if (!QTest::qWaitForWindowExposed(&form))

@@ -1,0 +1,174 @@
+#include "net/tls/tls_inspection.h"
+
+#include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+namespace {
+
+const unsigned char kHttp11Alpn[] = "\x08http/1.1";
+
+// The host as an IP literal for the certificate checks: without an IPv6 literal's brackets.
+// Empty for a host name.
+std::string ipLiteralOf(const std::string &host)
+{
+    std::string bare = host;
+    if (bare.size() >= 2 && bare.front() == '[' && bare.back() == ']')
+        bare = bare.substr(1, bare.size() - 2);
+    unsigned char address[16];
+    if (inet_pton(AF_INET, bare.c_str(), address) == 1 ||
+        inet_pton(AF_INET6, bare.c_str(), address) == 1)
+        return bare;
+    return std::string();
+}
+
+bool equalsIgnoringCase(const char *a, const std::string &b)
+{
+    size_t i = 0;
+    for (; a[i] && i < b.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return a[i] == '\0' && i == b.size();
+}
+
+// ALPN: "http/1.1" when the browser offers it, nothing otherwise: the requests inside are read
+// as HTTP/1.1, and a browser that offers only h2 falls back to no ALPN at all.
+int selectHttp11(SSL *, const unsigned char **selected, unsigned char *selectedLength,
+                 const unsigned char *offered, unsigned int offeredLength, void *)
+{
+    unsigned char *choice = nullptr;
+    if (SSL_select_next_proto(&choice, selectedLength, kHttp11Alpn, sizeof kHttp11Alpn - 1, offered,
+                              offeredLength) != OPENSSL_NPN_NEGOTIATED)
+        return SSL_TLSEXT_ERR_NOACK;
+    *selected = choice;
+    return SSL_TLSEXT_ERR_OK;
+}
+
+// A browser that names another host than its CONNECT did is not given this host's certificate.
+int checkServerName(SSL *ssl, int *alert, void *)
+{
+    const char *name = SSL_get_servername(ssl, TLSEXT_NAMETYPE_host_name);
+    const auto *expected = static_cast<const std::string *>(SSL_get_app_data(ssl));
+    if (!name || !expected)
+        return SSL_TLSEXT_ERR_OK;
+    const std::string ip = ipLiteralOf(*expected);
+    if (equalsIgnoringCase(name, ip.empty() ? *expected : ip))
+        return SSL_TLSEXT_ERR_OK;
+    *alert = SSL_AD_UNRECOGNIZED_NAME;
+    return SSL_TLSEXT_ERR_ALERT_FATAL;
+}
+
+} // namespace
+
+std::shared_ptr<const TlsInspection>
+TlsInspection::make(std::shared_ptr<const CertificateAuthority> ca)
+{
+    if (!ca)
+        return nullptr;
+    auto inspection = std::make_shared<TlsInspection>();
+    inspection->m_ca = std::move(ca);
+    inspection->m_leafKey = makeLeafKey();
+    inspection->m_originContext.reset(SSL_CTX_new(TLS_client_method()));
+    SSL_CTX *context = inspection->m_originContext.get();
+    const bool isMade = inspection->m_leafKey && context &&
+                        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) == 1 &&
+                        SSL_CTX_set_default_verify_paths(context) == 1 &&
+                        SSL_CTX_set_alpn_protos(context, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0;
+    ERR_clear_error();
+    if (!isMade)
+        return nullptr;
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    return inspection;
+}
+
+bool TlsInspection::prepareOriginSession(SSL *ssl, const std::string &host)
+{
+    const std::string ip = ipLiteralOf(host);
+    const bool isPrepared =
+        ip.empty() ? SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
+                         SSL_set1_host(ssl, host.c_str()) == 1
+                   : X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ip.c_str()) == 1;
+    ERR_clear_error();
+    return isPrepared;
+}
+
+SSL_CTX *BrowserContexts::forHost(const TlsInspection &inspection, const std::string &host)
+{
+    const auto now = std::chrono::system_clock::now();
+    auto found = m_contexts.find(host);
+    if (found != m_contexts.end() && !needsRenewal(found->second.leaf.get(), now)) {
+        m_uses.splice(m_uses.begin(), m_uses, found->second.use);
+        return found->second.context.get();
+    }
+    if (found != m_contexts.end()) {
+        m_uses.erase(found->second.use);
+        m_contexts.erase(found);
+    }
+
+    X509Handle leaf = makeLeafCertificate(inspection.ca(), inspection.leafKey(), host, now);
+    SslCtxHandle context(SSL_CTX_new(TLS_server_method()));
+    const bool isMade = leaf && context &&
+                        SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) == 1 &&
+                        SSL_CTX_use_certificate(context.get(), leaf.get()) == 1 &&
+                        SSL_CTX_use_PrivateKey(context.get(), inspection.leafKey()) == 1;
+    ERR_clear_error();
+    if (!isMade)
+        return nullptr;
+    SSL_CTX_set_alpn_select_cb(context.get(), selectHttp11, nullptr);
+    SSL_CTX_set_tlsext_servername_callback(context.get(), checkServerName);
+
+    if (m_contexts.size() >= kMaxHosts) {
+        m_contexts.erase(m_uses.back());
+        m_uses.pop_back();
+    }
+    m_uses.push_front(host);
+    Entry &entry = m_contexts[host];
+    entry.context = std::move(context);
+    entry.leaf = std::move(leaf);
+    entry.use = m_uses.begin();
+    return entry.context.get();
+}
+
+void BrowserContexts::expectHost(SSL *ssl, const std::string *host)
+{
+    SSL_set_app_data(ssl, const_cast<std::string *>(host));
+}
+
+SocketErrorInfo originTlsFailure(SSL *ssl, const QString &failureText)
+{
+    const long verified = SSL_get_verify_result(ssl);
+    if (verified == X509_V_OK) {
+        return {12175,
+                QStringLiteral("The secure connection to the server failed: %1").arg(failureText)};
+    }
+    const QString reason = QString::fromLatin1(X509_verify_cert_error_string(verified));
+    switch (verified) {
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+        return {12038,
+                QStringLiteral("The server's certificate names another host: %1").arg(reason)};
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+        return {12037,
+                QStringLiteral("The server's certificate has expired or is not yet valid: %1")
+                    .arg(reason)};
+    default:
+        return {12045, QStringLiteral("The server's certificate is not trusted: %1").arg(reason)};
+    }
+}
+
+bool isCertificateRejectedByPeer(int failureReason)
+{
+    switch (failureReason) {
+    case SSL_R_TLSV1_ALERT_UNKNOWN_CA:
+    case SSL_R_SSLV3_ALERT_BAD_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_UNKNOWN:
+    case SSL_R_SSLV3_ALERT_UNSUPPORTED_CERTIFICATE:
+    case SSL_R_SSLV3_ALERT_CERTIFICATE_EXPIRED:
+        return true;
+    default:
+        return false;
+    }
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+#include <chrono>
+#include <list>
+#include <memory>
+#include <openssl/ssl.h>
+#include <string>
+#include <unordered_map>
+
+#include "net/socket_errors.h"
+#include "net/tls/certificate_authority.h"
+#include "net/tls/openssl_handles.h"
+
+using SslCtxHandle = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
+
+// What a run needs to look inside HTTPS, made before the engine serves an inspected tunnel and
+// never changed after: the local CA, one leaf key for the whole run, and the client context for
+// the origins, with the system's trust store loaded once (OpenSSL's default paths, so that
+// SSL_CERT_FILE and SSL_CERT_DIR apply). Loading the store takes tens of milliseconds, so it is
+// made off the engine's thread.
+class TlsInspection {
+public:
+    // Null when OpenSSL cannot make the contexts.
+    static std::shared_ptr<const TlsInspection>
+    make(std::shared_ptr<const CertificateAuthority> ca);
+
+    const CertificateAuthority &ca() const { return *m_ca; }
+    EVP_PKEY *leafKey() const { return m_leafKey.get(); }
+    // TLS 1.2 or later, ALPN "http/1.1", the peer verified against the trust store. Never an
+    // option to skip the verification.
+    SSL_CTX *originContext() const { return m_originContext.get(); }
+
+    // Sets up an origin's TLS session for host (a name gets SNI and a name check, an IP literal
+    // an address check).
+    static bool prepareOriginSession(SSL *ssl, const std::string &host);
+
+private:
+    std::shared_ptr<const CertificateAuthority> m_ca;
+    EvpPkeyHandle m_leafKey;
+    SslCtxHandle m_originContext;
+};
+
+// The server contexts that show browsers a leaf for each host, made on the engine's thread as
+// hosts are first met and kept for the newest kMaxHosts, each made anew when its leaf has a day
+// or less left. Every context selects "http/1.1" by ALPN when the browser offers it, and refuses
+// a handshake whose server name is not the host the tunnel was opened for.
+class BrowserContexts {
+public:
+    static constexpr size_t kMaxHosts = 1000;
+
+    // Null when no leaf can be made for the host.
+    SSL_CTX *forHost(const TlsInspection &inspection, const std::string &host);
+    void clear()
+    {
+        m_contexts.clear();
+        m_uses.clear();
+    }
+    // Each browser session is told which host it must name (SNI).
+    static void expectHost(SSL *ssl, const std::string *host);
+
+private:
+    struct Entry {
+        SslCtxHandle context;
+        X509Handle leaf;
+        std::list<std::string>::iterator use;
+    };
+    std::unordered_map<std::string, Entry> m_contexts;
+    std::list<std::string> m_uses; // the most recent first
+};
+
+// The page for an origin whose TLS session could not be made: 12045 "The server's certificate
+// is not trusted", 12038 "...names another host", 12037 "...has expired or is not yet valid",
+// 12175 "The secure connection to the server failed", each ending with OpenSSL's reason.
+SocketErrorInfo originTlsFailure(SSL *ssl, const QString &failureText);
+
+// The browser turned our certificate down (it does not trust the CA): an alert it sent.
+bool isCertificateRejectedByPeer(int failureReason);
