@@ -786,6 +786,9 @@ void ProxySession::secureOrigin(const std::shared_ptr<SessionSide> &origin)
         return;
     }
     origin->startTls(std::move(tls));
+    // Bounded like the browser's handshake.
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    watchDeadlines();
     origin->handshake([self = shared_from_this(), origin](const std::error_code &error) {
         self->onOriginSecured(origin, error);
     });
@@ -806,6 +809,7 @@ void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
         return;
     }
     noteActivity();
+    m_headDeadline = Clock::time_point::max();
     sendRequestHead();
 }
 
