@@ -7,6 +7,6 @@ PACKAGE_PACKAGES=(dpkg-dev file)
 # The end-to-end suite (tests/e2e/): nginx as origin server, curl and headless Chromium as
 # clients, a virtual X server with xwininfo and ImageMagick for the window test, wrk for
 # pipelining.
-E2E_PACKAGES=(nginx openssl chromium xvfb x11-utils imagemagick wrk)
+E2E_PACKAGES=(nginx openssl chromium libnss3-tools xvfb x11-utils imagemagick wrk)
 TEST_PACKAGES=(curl clang libclang-rt-dev "${PACKAGE_PACKAGES[@]}" desktop-file-utils
                "${E2E_PACKAGES[@]}")

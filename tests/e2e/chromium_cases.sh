@@ -7,6 +7,8 @@
 #   https       an https:// page from a local TLS origin loads through a CONNECT tunnel with
 #               its image; the origin sees Chromium's own header lines, the proxy logs the
 #               CONNECT requests; what Chromium shows for a refused tunnel target is printed
+#   https-inspect with --inspect and the proxy's CA in Chromium's NSS database: the page loads
+#               with its image, and nginx sees neither Chromium's User-Agent nor its cookie
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_name="${1:?usage: chromium_cases.sh CASE}"
@@ -87,6 +89,43 @@ error-page)
     e2e_note "curl through the proxy for $refused: $(sed -e 's/<[^>]*>/ /g' "$E2E_TMP/refused.curl" | tr -s ' \n' ' ')"
     dump_dom "$refused" "$E2E_TMP/refused.dom"
     e2e_note "Chromium for $refused shows the DOM '$(tr -s ' \n' ' ' < "$E2E_TMP/refused.dom" | head -c 600)' and reports: $(grep -o 'Page load failed.*' "$E2E_TMP/refused.dom.err" || echo nothing)"
+    ;;
+https-inspect)
+    # Chromium trusts the proxy's CA through an NSS database in its temporary HOME, with no
+    # flag that lowers its checks; the proxy trusts nginx's certificate only.
+    e2e_require_tools openssl certutil
+    e2e_make_tls_docroot
+    e2e_start_nginx tls
+    XDG_DATA_HOME="$E2E_TMP/data" XDG_CONFIG_HOME="$E2E_TMP/config" \
+        SSL_CERT_FILE="$E2E_TMP/tls/cert.pem" e2e_start_host --inspect --log "$E2E_TMP/proxy-log.txt"
+    proxy_ca="$E2E_TMP/data/vesktor/vesktor-ca.pem"
+    [ -s "$proxy_ca" ] || e2e_fail "the proxy made no CA at $proxy_ca"
+    nssdb="$E2E_TMP/chromium-home/.pki/nssdb"
+    mkdir -p "$nssdb"
+    certutil -d "sql:$nssdb" -N --empty-password || e2e_fail "certutil made no NSS database"
+    certutil -d "sql:$nssdb" -A -t "C,," -n vesktor -i "$proxy_ca" ||
+        e2e_fail "certutil did not add the proxy's CA"
+    url="https://localhost:$TLS_PORT/"
+    dump_dom "$url" "$E2E_TMP/https.dom"
+    dom_has "$E2E_TMP/https.dom" "<h1>$E2E_TLS_MARKER</h1>" "$url"
+    dom_has "$E2E_TMP/https.dom" "image loaded from https:" "$url"
+    # The page sets a cookie, so Chromium sends it with the image; neither it nor Chromium's
+    # User-Agent reaches nginx.
+    for path in / "$E2E_TLS_IMAGE"; do
+        line="$(e2e_access_line "GET $path HTTP/1.1")"
+        e2e_expect_field "$line" scheme https
+        e2e_expect_field "$line" status 200
+        e2e_expect_field "$line" ua -
+        e2e_expect_field "$line" cookie -
+    done
+    e2e_note "origin saw: $(e2e_access_line "GET $E2E_TLS_IMAGE HTTP/1.1")"
+    e2e_stop_host
+    # What Chromium sent, as the proxy logged it before the rules.
+    log="$E2E_TMP/proxy-log.txt"
+    grep -q $'^\t\t\t    User-Agent: Mozilla/' "$log" ||
+        e2e_fail "the proxy's log lacks Chromium's User-Agent inside the tunnel"
+    grep -qF $'\t\t\t    Cookie: e2e=set-by-origin\r' "$log" ||
+        e2e_fail "the proxy's log lacks the cookie Chromium sent with the image"
     ;;
 https)
     e2e_require_tools openssl

@@ -17,6 +17,8 @@
 #   https              through a CONNECT tunnel to an HTTPS origin: a page and a 10 MiB file
 #                      arrive byte for byte, the origin sees TLS and the client's own header
 #                      lines, the proxy's log records the CONNECT; a refused target gives 502
+#   https-inspect      with --inspect, curl trusting the proxy's CA and the proxy trusting the
+#                      origin's certificate: the page arrives and the default rules apply inside
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 case_name="${1:?usage: curl_cases.sh CASE}"
@@ -236,6 +238,39 @@ headers-*)
         done
         grep -q $'\tVesktor Stopped\r$' "$log" || e2e_fail "no stop entry in the proxy's log"
     fi
+    ;;
+https-inspect)
+    e2e_require_tools openssl
+    e2e_make_tls_docroot
+    e2e_start_nginx tls
+    # The proxy makes its CA in this run's data folder and trusts nginx's certificate only.
+    XDG_DATA_HOME="$E2E_TMP/data" XDG_CONFIG_HOME="$E2E_TMP/config" \
+        SSL_CERT_FILE="$E2E_TMP/tls/cert.pem" e2e_start_host --inspect --log "$E2E_TMP/proxy-log.txt"
+    proxy_ca="$E2E_TMP/data/vesktor/vesktor-ca.pem"
+    [ -s "$proxy_ca" ] || e2e_fail "the proxy made no CA at $proxy_ca"
+    # curl trusts the proxy's CA only: the page can only arrive through the proxy's TLS.
+    e2e_curl_proxy --cacert "$proxy_ca" -D "$E2E_TMP/proxy.h" -o "$E2E_TMP/proxy.b" \
+        "${send_headers[@]}" "https://localhost:$TLS_PORT/index.html?inspected"
+    [ "$(status_line "$E2E_TMP/proxy.h")" = "HTTP/1.1 200 Connection established" ] ||
+        e2e_fail "the proxy answered CONNECT with: $(status_line "$E2E_TMP/proxy.h")"
+    [ "$(tr -d '\r' < "$E2E_TMP/proxy.h" | grep '^HTTP/' | tail -n 1)" = "HTTP/1.1 200 OK" ] ||
+        e2e_fail "the origin's status inside the tunnel: $(grep '^HTTP/' "$E2E_TMP/proxy.h")"
+    cmp "$E2E_TMP/www-tls/index.html" "$E2E_TMP/proxy.b" || e2e_fail "the page differs"
+
+    # nginx got the request over TLS with the default Remove list applied.
+    line="$(e2e_access_line "GET /index.html?inspected HTTP/1.1")"
+    e2e_expect_field "$line" scheme https
+    for name in ua cookie referer from date; do
+        e2e_expect_field "$line" "$name" -
+    done
+    e2e_expect_field "$line" probe probe
+    e2e_expect_field "$line" status 200
+    e2e_note "origin saw: $line"
+
+    # The proxy logged the request inside the tunnel with curl's own header lines.
+    e2e_stop_host
+    grep -qF $'\t\t\t    User-Agent: e2e-agent/1.0\r' "$E2E_TMP/proxy-log.txt" ||
+        e2e_fail "the proxy's log lacks the User-Agent line of the request inside the tunnel"
     ;;
 https)
     e2e_require_tools openssl

@@ -20,7 +20,8 @@ template <typename T> T *control(Form1 &form, const char *name)
 
 } // namespace
 
-RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads)
+RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads,
+                           const std::function<void(Form1 &)> &prepare)
     : m_form(std::make_unique<Form1>())
 {
     setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
@@ -35,6 +36,8 @@ RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads)
         control<QCheckBox>(*m_form, "chkLog")->setChecked(true);
         control<QLineEdit>(*m_form, "txtLogPath")->setText(logPath);
     }
+    if (prepare)
+        prepare(*m_form);
     QTest::mouseClick(control<QPushButton>(*m_form, "Command1"), Qt::LeftButton);
     m_port = quint16(control<QLineEdit>(*m_form, "txtPort")->text().toUInt());
 }

@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <functional>
 #include <memory>
 
 #include "app/main_window.h"
@@ -11,12 +12,13 @@ namespace testsupport {
 
 // A window started as a user starts it: port 0 typed into txtPort (the window then shows the
 // port the system chose), the connection limit and logging to the given file when given, a click
-// on Command1. Message boxes are answered (Yes or OK) and
-// recorded. Stops the proxy and restores the real message boxes when destroyed.
+// on Command1; prepare, when given, sets more of the window's controls first. Message boxes are
+// answered (Yes or OK) and recorded. Stops the proxy and restores the real message boxes when
+// destroyed.
 class RunningProxy {
 public:
-    explicit RunningProxy(const QString &logPath = QString(),
-                          const QString &maxThreads = QString());
+    explicit RunningProxy(const QString &logPath = QString(), const QString &maxThreads = QString(),
+                          const std::function<void(Form1 &)> &prepare = {});
     ~RunningProxy();
     RunningProxy(const RunningProxy &) = delete;
     RunningProxy &operator=(const RunningProxy &) = delete;

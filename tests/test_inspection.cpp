@@ -1,0 +1,444 @@
+// HTTPS inspection through real sockets: a browser stand-in opens a CONNECT tunnel to the
+// running window's proxy and speaks TLS inside it, to an HTTPS origin whose certificate a test
+// CA made at run time signs. The engine trusts that CA through SSL_CERT_FILE, read at Start.
+#include <QCheckBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+#include "support/expected_page.h"
+#include "support/fixed_names.h"
+#include "support/origin_server.h"
+#include "support/reliability_support.h"
+#include "support/running_proxy.h"
+#include "support/test_support.h"
+#include "support/tls_origin_server.h"
+
+using namespace testsupport;
+
+namespace {
+
+constexpr int kWait = 10000;
+
+// The header lines the default Remove list names, each with a value a browser might send.
+const QList<QByteArray> kRemovedLines = {
+    "User-Agent: probe/1.0", "Cookie: session=secret", "Referer: https://elsewhere.test/",
+    "From: someone@example.com", "Date: Tue, 15 Nov 1994 08:12:31 GMT"};
+
+QByteArray getRequest(const QByteArray &authority, const QByteArray &path,
+                      const QList<QByteArray> &extraLines = {})
+{
+    QByteArray request = "GET " + path + " HTTP/1.1\r\nHost: " + authority + "\r\n";
+    for (const QByteArray &line : extraLines)
+        request += line + "\r\n";
+    return request + "Accept: */*\r\n\r\n";
+}
+
+// Length of the first whole response in data (its head's Content-Length), or -1 while it is
+// still arriving.
+qsizetype wholeResponseLength(const QByteArray &data)
+{
+    const qsizetype end = data.indexOf("\r\n\r\n");
+    if (end < 0)
+        return -1;
+    const QByteArray head = data.left(end).toLower();
+    const qsizetype at = head.indexOf("\r\ncontent-length:");
+    if (at < 0)
+        return -1;
+    const qsizetype valueAt = at + int(qstrlen("\r\ncontent-length:"));
+    const qsizetype lineEnd = head.indexOf("\r\n", valueAt);
+    const qsizetype length =
+        head.mid(valueAt, lineEnd < 0 ? -1 : lineEnd - valueAt).trimmed().toLongLong();
+    return data.size() >= end + 4 + length ? end + 4 + length : -1;
+}
+
+// A browser stand-in: a CONNECT through the proxy, then TLS inside the tunnel when asked.
+class TunnelClient {
+public:
+    TunnelClient()
+    {
+        QObject::connect(&m_socket, &QSslSocket::sslErrors, &m_socket,
+                         [this](const QList<QSslError> &errors) { m_errors << errors; });
+        QObject::connect(&m_socket, &QSslSocket::handshakeInterruptedOnError, &m_socket,
+                         [this](const QSslError &error) { m_errors << error; });
+        QObject::connect(&m_socket, &QSslSocket::disconnected, &m_socket,
+                         [this] { m_isDisconnected = true; });
+    }
+
+    // True once the proxy answered the CONNECT for authority with its 200 line.
+    bool open(quint16 proxyPort, const QByteArray &authority)
+    {
+        m_socket.connectToHost(QHostAddress::LocalHost, proxyPort);
+        m_socket.write("CONNECT " + authority + " HTTP/1.1\r\nHost: " + authority + "\r\n\r\n");
+        waitUntil([this] { return take().contains("\r\n\r\n") || m_isDisconnected; }, kWait);
+        m_connectAnswer = m_received;
+        m_received.clear();
+        return m_connectAnswer == "HTTP/1.1 200 Connection established\r\n\r\n";
+    }
+
+    // The TLS handshake inside the tunnel, verifying the peer against cas for name; with
+    // interruptOnError the handshake stops at the first verification error and the peer gets
+    // an alert, as a browser's does.
+    bool secure(const QList<QSslCertificate> &cas, const QString &name,
+                const QList<QByteArray> &protocols = {}, bool interruptOnError = false)
+    {
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setCaCertificates(cas);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        configuration.setHandshakeMustInterruptOnError(interruptOnError);
+        if (!protocols.isEmpty())
+            configuration.setAllowedNextProtocols(protocols);
+        m_socket.setSslConfiguration(configuration);
+        m_socket.setPeerVerifyName(name);
+        m_socket.startClientEncryption();
+        waitUntil(
+            [this] { return m_socket.isEncrypted() || !m_errors.isEmpty() || m_isDisconnected; },
+            kWait);
+        return m_socket.isEncrypted() && m_errors.isEmpty();
+    }
+
+    // Sends request and returns the whole response that follows (or what arrived before the
+    // connection ended).
+    QByteArray exchange(const QByteArray &request)
+    {
+        m_socket.write(request);
+        waitUntil([this] { return wholeResponseLength(take()) >= 0 || m_isDisconnected; }, kWait);
+        const qsizetype length = wholeResponseLength(m_received);
+        const QByteArray response = length < 0 ? m_received : m_received.left(length);
+        m_received.remove(0, response.size());
+        return response;
+    }
+
+    // Sends bytes as they are and waits until as many have come back.
+    QByteArray echo(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        waitUntil([&] { return take().size() >= bytes.size() || m_isDisconnected; }, kWait);
+        return m_received;
+    }
+
+    QSslSocket &socket() { return m_socket; }
+    const QByteArray &connectAnswer() const { return m_connectAnswer; }
+    QString errorText() const
+    {
+        QStringList texts;
+        for (const QSslError &error : m_errors)
+            texts << error.errorString();
+        return texts.join(QLatin1String("; ")) + m_socket.errorString();
+    }
+    bool waitForDisconnected()
+    {
+        return waitUntil([this] { return m_isDisconnected; }, kWait);
+    }
+
+private:
+    const QByteArray &take()
+    {
+        m_received += m_socket.readAll();
+        return m_received;
+    }
+
+    QSslSocket m_socket;
+    QByteArray m_received;
+    QByteArray m_connectAnswer;
+    QList<QSslError> m_errors;
+    bool m_isDisconnected = false;
+};
+
+} // namespace
+
+class TestInspection : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanupTestCase();
+
+    void rulesApplyInsideOnOneOriginConnection();
+    void requestsInsideAreLogged();
+    void originNotVerified_data();
+    void originNotVerified();
+    void blindTunnels_data();
+    void blindTunnels();
+    void alpnSelectsHttp11();
+    void browserDistrustingTheCaIsLogged();
+
+private:
+    bool makeCertificates();
+    bool runOpenssl(const QStringList &arguments);
+    QString path(const QString &name) const { return m_files.filePath(name); }
+    // A proxy that inspects HTTPS, except for the hosts in noInspect (one per line).
+    std::unique_ptr<RunningProxy> startInspecting(const QString &logPath = QString(),
+                                                  const QString &noInspect = QString());
+    QList<QSslCertificate> proxyCa() const;
+
+    QTemporaryDir m_dataHome;
+    QTemporaryDir m_configHome;
+    QTemporaryDir m_files;
+    QSslCertificate m_originCertificate;
+    QSslKey m_originKey;
+};
+
+void TestInspection::initTestCase()
+{
+    QVERIFY(m_dataHome.isValid() && m_configHome.isValid() && m_files.isValid());
+    // The proxy's CA is made in the data folder: never the user's own.
+    qputenv("XDG_DATA_HOME", QFile::encodeName(m_dataHome.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_configHome.path()));
+    if (!QSslSocket::supportsSsl())
+        QSKIP("Qt has no TLS backend here");
+    if (QStandardPaths::findExecutable(QStringLiteral("openssl")).isEmpty())
+        QSKIP("the openssl program makes the test certificates and is not installed");
+    QVERIFY(makeCertificates());
+    installFixedAnswers();
+}
+
+// Every test trusts the test CA unless it says otherwise.
+void TestInspection::init()
+{
+    qputenv("SSL_CERT_FILE", QFile::encodeName(path(QStringLiteral("test-ca.pem"))));
+}
+
+void TestInspection::cleanupTestCase()
+{
+    removeFixedAnswers();
+}
+
+bool TestInspection::runOpenssl(const QStringList &arguments)
+{
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"), arguments);
+    if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0) {
+        qWarning() << "openssl" << arguments << openssl.readAll();
+        return false;
+    }
+    return true;
+}
+
+// A test CA, an origin certificate it signs for the name localhost only (not 127.0.0.1), and a
+// second CA that signs nothing here. Private keys live in the temporary folder only.
+bool TestInspection::makeCertificates()
+{
+    const QStringList ecKey = {
+        QStringLiteral("-newkey"),  QStringLiteral("ec"),
+        QStringLiteral("-pkeyopt"), QStringLiteral("ec_paramgen_curve:prime256v1"),
+        QStringLiteral("-nodes"),   QStringLiteral("-days"),
+        QStringLiteral("1")};
+    for (const QString &ca : {QStringLiteral("test-ca"), QStringLiteral("stranger-ca")}) {
+        if (!runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ecKey +
+                        QStringList{QStringLiteral("-subj"), QStringLiteral("/CN=Vesktor ") + ca,
+                                    QStringLiteral("-keyout"), path(ca + QStringLiteral(".key")),
+                                    QStringLiteral("-out"), path(ca + QStringLiteral(".pem"))}))
+            return false;
+    }
+    if (!runOpenssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509"),
+                                QStringLiteral("-CA"), path(QStringLiteral("test-ca.pem")),
+                                QStringLiteral("-CAkey"), path(QStringLiteral("test-ca.key"))} +
+                    ecKey +
+                    QStringList{QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                                QStringLiteral("-addext"),
+                                QStringLiteral("subjectAltName=DNS:localhost"),
+                                QStringLiteral("-addext"),
+                                QStringLiteral("basicConstraints=critical,CA:FALSE"),
+                                QStringLiteral("-keyout"), path(QStringLiteral("origin.key")),
+                                QStringLiteral("-out"), path(QStringLiteral("origin.pem"))}))
+        return false;
+    m_originCertificate =
+        QSslCertificate(readFileBytes(path(QStringLiteral("origin.pem"))), QSsl::Pem);
+    m_originKey = QSslKey(readFileBytes(path(QStringLiteral("origin.key"))), QSsl::Ec, QSsl::Pem);
+    return !m_originCertificate.isNull() && !m_originKey.isNull();
+}
+
+std::unique_ptr<RunningProxy> TestInspection::startInspecting(const QString &logPath,
+                                                              const QString &noInspect)
+{
+    return std::make_unique<RunningProxy>(logPath, QString(), [&](Form1 &form) {
+        form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
+        form.findChild<QPlainTextEdit *>(QStringLiteral("txtNoInspect"))->setPlainText(noInspect);
+    });
+}
+
+QList<QSslCertificate> TestInspection::proxyCa() const
+{
+    return QSslCertificate::fromPath(
+        QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor/vesktor-ca.pem")));
+}
+
+// The default Remove list applies to requests inside the tunnel, and the next request on the
+// tunnel goes over the origin connection the first one opened.
+void TestInspection::rulesApplyInsideOnOneOriginConnection()
+{
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const auto proxy = startInspecting();
+    QVERIFY(proxy->isRunning());
+    TunnelClient browser;
+    QVERIFY2(browser.open(proxy->port(), origin.authority()), browser.connectAnswer());
+    QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
+             qPrintable(browser.errorText()));
+
+    for (const QByteArray &path : {QByteArray("/first"), QByteArray("/second")}) {
+        QCOMPARE(browser.exchange(getRequest(origin.authority(), path, kRemovedLines)),
+                 okResponse(tlsOriginBody(path)));
+    }
+    QCOMPARE(origin.requests().size(), 2);
+    for (const QByteArray &head : origin.requests()) {
+        QVERIFY2(head.contains("\r\nAccept: */*\r\n"), head);
+        for (const QByteArray &line : kRemovedLines)
+            QVERIFY2(!head.contains(line.left(line.indexOf(':') + 1)), head);
+    }
+    QCOMPARE(origin.connectionCount(), 1);
+    QCOMPARE(origin.encryptedCount(), 1);
+}
+
+// A request inside the tunnel is logged like a plain one: its entry and its header lines as the
+// browser sent them.
+void TestInspection::requestsInsideAreLogged()
+{
+    const QString logPath = path(QStringLiteral("inside.log"));
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    {
+        const auto proxy = startInspecting(logPath);
+        TunnelClient browser;
+        QVERIFY(browser.open(proxy->port(), origin.authority()));
+        QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
+                 qPrintable(browser.errorText()));
+        QCOMPARE(browser.exchange(getRequest(origin.authority(), "/logged", kRemovedLines)),
+                 okResponse(tlsOriginBody("/logged")));
+    } // stopping the proxy closes the log
+    const QByteArray log = readFileBytes(logPath);
+    // The CONNECT and the request inside it.
+    QCOMPARE(int(log.count("\tNew Request Received From\t127.0.0.1\r\n")), 2);
+    for (const QByteArray &line : kRemovedLines + QList<QByteArray>{"Accept: */*"})
+        QVERIFY2(log.contains("\r\n\t\t\t    " + line + "\r\n"), log);
+}
+
+void TestInspection::originNotVerified_data()
+{
+    QTest::addColumn<QString>("trustStore");
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<QByteArray>("number");
+    QTest::addColumn<QByteArray>("description");
+
+    QTest::newRow("issuer unknown")
+        << "stranger-ca.pem" << QByteArray("localhost") << QByteArray("12045")
+        << QByteArray("The server's certificate is not trusted: "
+                      "unable to get local issuer certificate");
+    // The name resolves to the origin's address, but the certificate names localhost only.
+    QTest::newRow("another name") << "test-ca.pem" << kDualStackHost << QByteArray("12038")
+                                  << QByteArray("The server's certificate names another host: "
+                                                "hostname mismatch");
+    QTest::newRow("another address")
+        << "test-ca.pem" << QByteArray("127.0.0.1") << QByteArray("12038")
+        << QByteArray("The server's certificate names another "
+                      "host: IP address mismatch");
+}
+
+// An origin whose certificate does not verify gets no request: the browser gets the page that
+// says why, inside its tunnel.
+void TestInspection::originNotVerified()
+{
+    QFETCH(QString, trustStore);
+    QFETCH(QByteArray, host);
+    QFETCH(QByteArray, number);
+    QFETCH(QByteArray, description);
+
+    qputenv("SSL_CERT_FILE", QFile::encodeName(path(trustStore)));
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const auto proxy = startInspecting();
+    const QByteArray authority = host + ':' + QByteArray::number(origin.port());
+    TunnelClient browser;
+    QVERIFY2(browser.open(proxy->port(), authority), browser.connectAnswer());
+    QVERIFY2(browser.secure(proxyCa(), QString::fromLatin1(host)), qPrintable(browser.errorText()));
+    QCOMPARE(browser.exchange(getRequest(authority, "/refused")),
+             expectedPageResponse("502 Bad Gateway", expectedPage(number, description)));
+    QVERIFY(origin.requests().isEmpty());
+}
+
+void TestInspection::blindTunnels_data()
+{
+    QTest::addColumn<bool>("isTls");
+    QTest::addColumn<QString>("noInspect");
+
+    QTest::newRow("bytes that are not TLS") << false << QString();
+    QTest::newRow("excluded host") << true << QStringLiteral("example.test\nlocalhost");
+}
+
+// Bytes that do not open a TLS handshake, and every byte to an excluded host, pass unchanged:
+// the browser's handshake then reaches the origin, whose own certificate it sees.
+void TestInspection::blindTunnels()
+{
+    QFETCH(bool, isTls);
+    QFETCH(QString, noInspect);
+
+    TlsOriginServer tlsOrigin(m_originCertificate, m_originKey);
+    OriginServer echoOrigin;
+    echoOrigin.setEcho(true);
+    QVERIFY(isTls ? tlsOrigin.listen() : echoOrigin.listen());
+    const auto proxy = startInspecting(QString(), noInspect);
+    TunnelClient browser;
+    if (!isTls) {
+        QVERIFY(browser.open(proxy->port(), echoOrigin.authority()));
+        const QByteArray bytes = "plain bytes, no handshake\r\n\r\n";
+        QCOMPARE(browser.echo(bytes), bytes);
+        QCOMPARE(echoOrigin.received(0), bytes);
+        return;
+    }
+    QVERIFY(browser.open(proxy->port(), tlsOrigin.authority()));
+    QVERIFY2(browser.secure(QSslCertificate::fromPath(path(QStringLiteral("test-ca.pem"))),
+                            QStringLiteral("localhost")),
+             qPrintable(browser.errorText()));
+    QCOMPARE(browser.socket().peerCertificate(), m_originCertificate);
+    QCOMPARE(browser.exchange(getRequest(tlsOrigin.authority(), "/blind", kRemovedLines)),
+             okResponse(tlsOriginBody("/blind")));
+    QCOMPARE(tlsOrigin.requests().size(), 1);
+    QVERIFY2(tlsOrigin.requests().first().contains("\r\n" + kRemovedLines.first() + "\r\n"),
+             tlsOrigin.requests().first());
+}
+
+// A browser offering HTTP/2 first is told HTTP/1.1, the only protocol the proxy reads.
+void TestInspection::alpnSelectsHttp11()
+{
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const auto proxy = startInspecting();
+    TunnelClient browser;
+    QVERIFY(browser.open(proxy->port(), origin.authority()));
+    QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost"), {"h2", "http/1.1"}),
+             qPrintable(browser.errorText()));
+    QCOMPARE(browser.socket().sslConfiguration().nextNegotiatedProtocol(), QByteArray("http/1.1"));
+    QCOMPARE(browser.exchange(getRequest(origin.authority(), "/alpn")),
+             okResponse(tlsOriginBody("/alpn")));
+}
+
+// A browser that does not trust the proxy's CA turns the handshake down with an alert: its
+// slot ends, and the log says so.
+void TestInspection::browserDistrustingTheCaIsLogged()
+{
+    const QString logPath = path(QStringLiteral("distrust.log"));
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const auto proxy = startInspecting(logPath);
+    TunnelClient browser;
+    QVERIFY(browser.open(proxy->port(), origin.authority()));
+    QVERIFY(!browser.secure(QSslCertificate::fromPath(path(QStringLiteral("test-ca.pem"))),
+                            QStringLiteral("localhost"), {}, true));
+    const QByteArray entry = "\tCertificate Not Trusted By\t127.0.0.1\r\n";
+    QVERIFY2(waitUntil([&] { return readFileBytes(logPath).contains(entry); }, kWait),
+             readFileBytes(logPath));
+    QVERIFY(browser.waitForDisconnected());
+    QVERIFY(origin.requests().isEmpty());
+}
+
+QTEST_MAIN(TestInspection)
+#include "test_inspection.moc"
