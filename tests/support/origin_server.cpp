@@ -1,6 +1,7 @@
 #include "support/origin_server.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QRandomGenerator>
 
 #include <utility>
@@ -236,6 +237,9 @@ QByteArray bulkHead(int id, qsizetype bodySize)
 
 ProxyClient::ProxyClient()
 {
+    // Straight to the proxy under test: for an address that is not loopback, Qt would otherwise
+    // ask the desktop's proxy settings first, on a thread of libproxy's.
+    m_socket.setProxy(QNetworkProxy::NoProxy);
     QObject::connect(&m_socket, &QTcpSocket::readyRead, &m_socket, [this] {
         if (!m_isHolding && m_step == 0)
             readAvailable();
