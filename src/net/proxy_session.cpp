@@ -815,6 +815,13 @@ void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
 
 // --- deadlines ---------------------------------------------------------------------------------
 
+// How long nothing may move: longer in a tunnel, whose protocols may keep quiet for longer.
+std::chrono::milliseconds ProxySession::idleLimit() const
+{
+    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
+    return isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+}
+
 void ProxySession::noteActivity()
 {
     m_lastActivity = Clock::now();
@@ -822,8 +829,7 @@ void ProxySession::noteActivity()
 
 void ProxySession::watchDeadlines()
 {
-    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
-    const auto idle = isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    const std::chrono::milliseconds idle = idleLimit();
     const Clock::time_point due = std::min(m_headDeadline, m_lastActivity + idle);
     if (m_isTimerArmed && m_timerDue <= due)
         return; // it fires earlier and looks again then
@@ -844,8 +850,7 @@ void ProxySession::watchDeadlines()
 void ProxySession::onDeadline()
 {
     const Clock::time_point now = Clock::now();
-    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
-    const auto idle = isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+    const std::chrono::milliseconds idle = idleLimit();
     if (now >= m_headDeadline || now >= m_lastActivity + idle) {
         ResetProx();
         return;

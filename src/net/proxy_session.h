@@ -109,6 +109,7 @@ private:
     void onOriginSecured(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
     // deadlines
+    std::chrono::milliseconds idleLimit() const;
     void noteActivity();
     void watchDeadlines();
     void onDeadline();

@@ -1,5 +1,7 @@
 #include "net/tls/tls_inspection.h"
 
+#include "net/allow_pattern.h"
+
 #include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
@@ -20,17 +22,6 @@ std::string ipLiteralOf(const std::string &host)
         inet_pton(AF_INET6, bare.c_str(), address) == 1)
         return bare;
     return std::string();
-}
-
-bool equalsIgnoringCase(const char *a, const std::string &b)
-{
-    size_t i = 0;
-    for (; a[i] && i < b.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return a[i] == '\0' && i == b.size();
 }
 
 // ALPN: "http/1.1" when the browser offers it, nothing otherwise: the requests inside are read
@@ -54,7 +45,8 @@ int checkServerName(SSL *ssl, int *alert, void *)
     if (!name || !expected)
         return SSL_TLSEXT_ERR_OK;
     const std::string ip = ipLiteralOf(*expected);
-    if (equalsIgnoringCase(name, ip.empty() ? *expected : ip))
+    if (equalsIgnoringAsciiCase(QByteArray(name),
+                                QByteArray::fromStdString(ip.empty() ? *expected : ip)))
         return SSL_TLSEXT_ERR_OK;
     *alert = SSL_AD_UNRECOGNIZED_NAME;
     return SSL_TLSEXT_ERR_ALERT_FATAL;
