@@ -12,8 +12,10 @@
 
 #include "app/list_box.h"
 #include "app/message_box.h"
+#include "app/requests_window.h"
 #include "net/proxy_engine.h"
 #include "net/proxy_settings.h"
+#include "net/request_records.h"
 #include "net/tls/certificate_authority.h"
 
 namespace {
@@ -60,6 +62,7 @@ Form1::Form1(QWidget *parent) : QWidget(parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kApplicationTitle));
     m_engine = std::make_unique<ProxyEngine>();
+    m_records = std::make_shared<RequestRecorder>();
     buildControls();
     Form_Load();
     updateSettings();
@@ -97,6 +100,7 @@ void Form1::buildControls()
     txtNoInspect = newListBox(QStringLiteral("txtNoInspect"), this);
     cmdExportCA =
         named(new QPushButton(QStringLiteral("Export CA Certificate..."), this), "cmdExportCA");
+    cmdRequests = named(new QPushButton(QStringLiteral("Requests..."), this), "cmdRequests");
 
     txtMaxThr->setMaximumWidth(80);
     txtPort->setMaximumWidth(80);
@@ -126,6 +130,7 @@ void Form1::buildControls()
           static_cast<QWidget *>(Label2), static_cast<QWidget *>(lblConnections)})
         settingsRow->addWidget(control);
     settingsRow->addStretch();
+    settingsRow->addWidget(cmdRequests);
 
     auto *logRow = new QHBoxLayout;
     logRow->addWidget(chkLog);
@@ -174,6 +179,7 @@ void Form1::buildControls()
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(cmdExportCA, &QPushButton::clicked, this, &Form1::cmdExportCA_Click);
+    connect(cmdRequests, &QPushButton::clicked, this, &Form1::cmdRequests_Click);
 
     // Any change of a setting the engine reads gives it a new snapshot, running or not: a rule
     // edited between two requests applies from the next one.
@@ -259,7 +265,21 @@ void Form1::updateSettings()
     settings->connectionLimit = parseConnectionLimit(txtMaxThr->text());
     settings->isInspecting = chkInspect->isChecked();
     settings->noInspect = splitEntries(listBoxText(txtNoInspect).toLatin1());
+    if (frmRequests)
+        frmRequests->setRules(settings->rules);
     m_engine->setSettings(std::move(settings));
+}
+
+void Form1::cmdRequests_Click()
+{
+    if (!frmRequests) {
+        frmRequests = new RequestsWindow(m_records, this);
+        m_records->setRecordingRows(true);
+        updateSettings();
+    }
+    frmRequests->show();
+    frmRequests->raise();
+    frmRequests->activateWindow();
 }
 
 void Form1::warnCaUnusable(const QString &file, const QString &reason)

@@ -13,6 +13,8 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+class RequestRecorder;
+class RequestsWindow;
 
 // The one window of the program. Its controls are the configuration: every change of a setting
 // hands the engine a new snapshot of them, the caption of Command1 tells whether the proxy runs,
@@ -38,6 +40,10 @@ public:
     // Saves the inspection CA's certificate (never its key) where the user chooses, making the
     // CA first if there is none yet, and tells how to trust it.
     void cmdExportCA_Click();
+
+    // Opens the Requests window, or brings it to the front; from the first opening on, the
+    // engine records a row for every request.
+    void cmdRequests_Click();
 
     // Start, stop and exit.
     void Command1_Click();
@@ -93,10 +99,15 @@ private:
     QCheckBox *chkInspect = nullptr;
     QPlainTextEdit *txtNoInspect = nullptr;
     QPushButton *cmdExportCA = nullptr;
+    QPushButton *cmdRequests = nullptr;
+    // Made when cmdRequests is first clicked.
+    RequestsWindow *frmRequests = nullptr;
 
     // Written by the window before and after a run, by the engine during one.
     RequestLog m_log;
     std::unique_ptr<ProxyEngine> m_engine;
+    // What the engine records for the Requests window; the same for every run, emptied at Start.
+    std::shared_ptr<RequestRecorder> m_records;
     // The counter of the current run; null while stopped.
     ConnectionCounter *m_counter = nullptr;
     bool m_hasEnded = false;

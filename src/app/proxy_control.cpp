@@ -11,7 +11,9 @@
 
 #include "app/connection_counter.h"
 #include "app/message_box.h"
+#include "app/requests_window.h"
 #include "net/proxy_engine.h"
+#include "net/request_records.h"
 #include "net/tls/certificate_authority.h"
 
 namespace {
@@ -109,12 +111,17 @@ void Form1::StartProxy()
     CaLoadResult inspection;
     if (chkInspect->isChecked())
         inspection = loadOrCreateCertificateAuthority(defaultCaFolder());
+    // The Requests window's rows and hit counts are of this run.
+    m_records->clear();
+    if (frmRequests)
+        frmRequests->startRun();
     m_counter = new ConnectionCounter(this);
     connect(m_counter, &ConnectionCounter::changed, this,
             [this](int connections) { showConnectionCount(QString::number(connections)); });
     m_engine->Serve(
         isLogOpen ? &m_log : nullptr,
-        [counter = m_counter](int connections) { counter->report(connections); }, inspection.ca);
+        [counter = m_counter](int connections) { counter->report(connections); }, inspection.ca,
+        m_records);
     // Browsers are served while the box is open.
     if (chkLog->isChecked() && !isLogOpen) {
         MsgBox(this, QStringLiteral("Invalid log file path.\r\nServer doesn't log."),

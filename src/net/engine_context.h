@@ -10,6 +10,7 @@
 #include "net/tls/tls_inspection.h"
 
 class RequestLog;
+class RequestRecorder;
 
 // What the parts of the engine share. All of it is used on the engine's thread only, except the
 // settings, which the window replaces whenever a control changes.
@@ -23,6 +24,9 @@ public:
     // The log file of the current run while it is open, else null. Set and cleared on the
     // engine's thread, at the start and the stop of a run.
     RequestLog *log = nullptr;
+    // Where the requests of the current run are recorded for the Requests window, else null.
+    // Set and cleared on the engine's thread, like log; the recorder guards itself.
+    std::shared_ptr<RequestRecorder> records;
     // The port the proxy listens on in this run: a request for it on this machine would come
     // back to the proxy itself.
     quint16 listeningPort = 0;

@@ -67,14 +67,16 @@ ProxyEngine::Listening ProxyEngine::Listen(quint16 port)
 }
 
 void ProxyEngine::Serve(RequestLog *log, std::function<void(int)> counter,
-                        std::shared_ptr<const CertificateAuthority> inspectionCa)
+                        std::shared_ptr<const CertificateAuthority> inspectionCa,
+                        std::shared_ptr<RequestRecorder> records)
 {
     // The trust store is loaded here, on the window's thread, so that the engine never waits
     // for a file.
     std::shared_ptr<const TlsInspection> inspection = TlsInspection::make(std::move(inspectionCa));
     asio::post(d->io, [engine = d.get(), log, counter = std::move(counter),
-                       inspection = std::move(inspection)]() mutable {
+                       inspection = std::move(inspection), records = std::move(records)]() mutable {
         engine->context.log = log;
+        engine->context.records = std::move(records);
         engine->context.inspection = std::move(inspection);
         engine->table.setCounterReport(std::move(counter));
         engine->table.startAccepting();
@@ -94,6 +96,8 @@ void ProxyEngine::Stop()
         engine->context.browserContexts.clear();
         engine->table.setCounterReport(nullptr);
         engine->table.CloseAll();
+        // After the sessions, which record how their last requests ended as they close.
+        engine->context.records.reset();
         engine->context.resolver.cancel();
         engine->context.closing.finishAll(std::chrono::milliseconds(kStopGraceMilliseconds),
                                           std::move(done));

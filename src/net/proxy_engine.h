@@ -6,6 +6,7 @@
 
 class CertificateAuthority;
 class RequestLog;
+class RequestRecorder;
 struct ProxySettings;
 
 // The network engine: the listener, every browser's slot and every upstream connection, on a
@@ -35,9 +36,11 @@ public:
     // header entries of the run from the engine's thread until Stop has returned; counter is
     // called on the engine's thread with every new value of the connection count.
     // inspectionCa, when not null, signs the certificates the proxy shows browsers for the HTTPS
-    // it inspects in this run; null leaves every CONNECT a plain tunnel.
+    // it inspects in this run; null leaves every CONNECT a plain tunnel. records, when not null,
+    // is given the rule hit counts of the run and, once asked for them, a row per request.
     void Serve(RequestLog *log, std::function<void(int connections)> counter,
-               std::shared_ptr<const CertificateAuthority> inspectionCa);
+               std::shared_ptr<const CertificateAuthority> inspectionCa,
+               std::shared_ptr<RequestRecorder> records = nullptr);
 
     // Closes the listener and every connection, and returns once all are closed (lingering
     // closes get a short grace first) and the engine has written its last log entry: the port

@@ -13,6 +13,7 @@
 #include "net/engine_context.h"
 #include "net/error_page.h"
 #include "net/request_head_check.h"
+#include "net/request_records.h"
 #include "net/socket_errors.h"
 #include "net/socket_platform.h"
 #include "net/tls/tls_inspection.h"
@@ -87,6 +88,8 @@ void ProxySession::onBrowserReadable(const std::error_code &error)
         return;
     }
     noteActivity();
+    if (m_tunnelRecord != 0)
+        m_tunnelBytes += piece.size;
     takeFromBrowser(buffer, piece.size);
     readBrowser();
 }
@@ -149,6 +152,7 @@ qsizetype ProxySession::takeHead(const char *data, qsizetype size)
     const bool hadBegun = m_requestHead.hasBegun();
     const qsizetype taken = m_requestHead.take(data, size);
     if (!hadBegun && m_requestHead.hasBegun()) {
+        m_headBegan = Clock::now();
         if (m_engine.log)
             m_engine.log->writeRequestEntry(m_browserAddress);
         if (m_headDeadline == Clock::time_point::max()) {
@@ -199,11 +203,14 @@ void ProxySession::onRequestHead()
     // read differently from the proxy could slip past the rules.
     if (!isStrictRequestHead(block))
         m_request.isForwardable = false;
+    recordRequest(block);
     if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
         sendErrorPage(kBadRequestNumber,
                       isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
         return;
     }
+    if (m_engine.records)
+        m_engine.records->countHits(m_request.effects);
     if (!m_request.isTunnel) {
         m_requestBody.start(framing);
         m_response.start(m_request.method == "HEAD");
@@ -334,6 +341,7 @@ void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
             return;
         }
         m_phase = Phase::Sniffing;
+        m_isTunnelOpen = true;
         sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
         takeHeld();
         readOrigin();
@@ -486,6 +494,8 @@ void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
         return;
     }
     noteActivity();
+    if (m_tunnelRecord != 0)
+        m_tunnelBytes += piece.size;
     relayResponse(buffer, piece.size);
     readOrigin();
 }
@@ -542,6 +552,7 @@ void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizet
 // of a head is read from the browser.
 void ProxySession::onResponseEnd()
 {
+    endRequestRecord(0);
     if (m_phase != Phase::AwaitingResponse)
         return; // the body still goes up; the exchange ends with it (onBodyEnd)
     m_phase = Phase::ReadingHead;
@@ -649,6 +660,7 @@ void ProxySession::closeOrigin()
 void ProxySession::openTunnel()
 {
     m_phase = Phase::Tunnel;
+    m_isTunnelOpen = true;
     sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
     takeHeld();
     readOrigin();
@@ -675,6 +687,10 @@ void ProxySession::onOriginFailed(const std::error_code &error)
 void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
                                  const char *tunnelStatus)
 {
+    if (m_requestRecord != 0)
+        endRequestRecord(Number);
+    else if (!m_isTunnelOpen)
+        endTunnelRecord(Number);
     closeOrigin();
     if (m_phase == Phase::Tunnel || m_phase == Phase::Sniffing || m_phase == Phase::Handshaking) {
         ResetProx();
@@ -709,6 +725,8 @@ void ProxySession::Close()
     if (m_phase == Phase::Closed)
         return;
     m_phase = Phase::Closed;
+    endRequestRecord(0);
+    endTunnelRecord(0);
     m_timer.cancel();
     m_held.clear();
     closeOrigin();
@@ -811,6 +829,74 @@ void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
     noteActivity();
     m_headDeadline = Clock::time_point::max();
     sendRequestHead();
+}
+
+// --- the Requests window's records ------------------------------------------------------------
+
+// Once the window has asked for rows, each request and each CONNECT gets one, made from what
+// the rewrite has just given: nothing is parsed again.
+void ProxySession::recordRequest(const QByteArray &block)
+{
+    RequestRecorder *records = m_engine.records.get();
+    if (!records || !records->isRecordingRows())
+        return;
+    endRequestRecord(0); // a request that never had its answer, sent again
+    RequestRecord record;
+    record.startedAtMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::system_clock::now().time_since_epoch() - (Clock::now() - m_headBegan))
+            .count();
+    std::error_code error;
+    const asio::ip::tcp::endpoint peer = m_browser.socket().remote_endpoint(error);
+    record.client = m_browserAddress.toLatin1();
+    if (!error)
+        record.client += ':' + QByteArray::number(peer.port());
+    record.method = m_request.method;
+    record.host = m_request.host;
+    record.path = m_request.target;
+    record.isTunnel = m_request.isTunnel;
+    record.headersIn = block.left(RequestRecord::kMaxHeadersBytes);
+    record.headersOut = m_request.head.left(RequestRecord::kMaxHeadersBytes);
+    record.effects = m_request.effects;
+    const quint64 id = records->begin(std::move(record));
+    if (m_request.isTunnel) {
+        endTunnelRecord(0);
+        m_tunnelRecord = id;
+        m_tunnelBegan = m_headBegan;
+        m_tunnelBytes = 0;
+    } else {
+        m_requestRecord = id;
+    }
+}
+
+void ProxySession::endRequestRecord(int pageNumber)
+{
+    if (m_requestRecord == 0)
+        return;
+    RequestEnd end;
+    end.id = m_requestRecord;
+    end.pageNumber = pageNumber;
+    end.status = pageNumber != 0 ? 0 : m_response.statusCode();
+    end.bytes = m_responseBytes;
+    end.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_headBegan).count();
+    m_engine.records->end(end);
+    m_requestRecord = 0;
+}
+
+void ProxySession::endTunnelRecord(int pageNumber)
+{
+    if (m_tunnelRecord == 0)
+        return;
+    RequestEnd end;
+    end.id = m_tunnelRecord;
+    end.pageNumber = pageNumber;
+    end.status = pageNumber == 0 && m_isTunnelOpen ? 200 : 0;
+    end.bytes = m_tunnelBytes;
+    end.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_tunnelBegan).count();
+    m_engine.records->end(end);
+    m_tunnelRecord = 0;
 }
 
 // --- deadlines ---------------------------------------------------------------------------------

@@ -108,6 +108,11 @@ private:
     void secureOrigin(const std::shared_ptr<SessionSide> &origin);
     void onOriginSecured(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
+    // the Requests window's records
+    void recordRequest(const QByteArray &block);
+    void endRequestRecord(int pageNumber);
+    void endTunnelRecord(int pageNumber);
+
     // deadlines
     std::chrono::milliseconds idleLimit() const;
     void noteActivity();
@@ -139,6 +144,15 @@ private:
     bool m_isInspected = false;
     std::string m_tunnelHost;
     quint16 m_tunnelPort = 0;
+
+    // The rows of the Requests window this slot has open (0: none): the current request's, and
+    // its CONNECT's while the tunnel lasts. Times are taken when a head begins.
+    quint64 m_requestRecord = 0;
+    quint64 m_tunnelRecord = 0;
+    Clock::time_point m_headBegan;
+    Clock::time_point m_tunnelBegan;
+    qint64 m_tunnelBytes = 0; // both ways
+    bool m_isTunnelOpen = false;
 
     // The current request: its head as it goes upstream and where its body ends.
     RewrittenRequest m_request;

@@ -159,12 +159,13 @@ QByteArray originFormTarget(const QByteArray &target, const QByteArray &hostValu
     return target;
 }
 
-// Runs one header line through the allow, change and remove stages and the fixed
-// "Proxy-Connection" rule. Gives the line to forward (empty to drop it) in candidate; false
-// when a replacement entry that had to be examined is unusable.
-bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const HeaderRules &rules,
-                      QByteArray &candidate)
+// Runs one header line (number inLine) through the allow, change and remove stages and the fixed
+// "Proxy-Connection" rule, noting in effects what acted on it. Gives the line to forward (empty
+// to drop it) in candidate; false when a replacement entry that had to be examined is unusable.
+bool applyHeaderRules(const QByteArray &line, const QByteArray &name, int inLine,
+                      const HeaderRules &rules, QByteArray &candidate, QList<RuleEffect> &effects)
 {
+    using Kind = RuleEffect::Kind;
     candidate.clear();
     if (rules.allowAll) {
         candidate = line;
@@ -172,9 +173,12 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const Head
         for (const QByteArray &pattern : rules.allow) {
             if (matchesAllowPattern(line, pattern)) {
                 candidate = line;
+                effects.append({Kind::Allowed, inLine, -1, pattern});
                 break;
             }
         }
+        if (candidate.isEmpty())
+            effects.append({Kind::NotAllowed, inLine, -1, QByteArray()});
     }
 
     if (rules.change && !candidate.isEmpty()) {
@@ -187,6 +191,7 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const Head
                 return false;
             if (equalsIgnoringAsciiCase(entryName, name)) {
                 candidate = entryName + ": " + entryValue;
+                effects.append({Kind::Replaced, inLine, -1, entry});
                 break;
             }
         }
@@ -196,14 +201,17 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, const Head
         for (const QByteArray &entry : rules.removeEntries) {
             if (!entry.isEmpty() && equalsIgnoringAsciiCase(entry, name)) {
                 candidate.clear();
+                effects.append({Kind::Removed, inLine, -1, entry});
                 break;
             }
         }
     }
 
     // Hop-by-hop to this proxy; never passed on.
-    if (name == "Proxy-Connection")
+    if (name == "Proxy-Connection" && !candidate.isEmpty()) {
         candidate.clear();
+        effects.append({Kind::HopByHop, inLine, -1, QByteArray()});
+    }
     return true;
 }
 
@@ -242,6 +250,7 @@ bool takeTunnelTarget(RewrittenRequest &result, const QList<QByteArray> &lines,
         result.host = target.left(colon);
         portText = target.mid(colon + 1);
     }
+    result.target = target;
     int port = 0;
     if (portText.isEmpty() || portText.contains(' ') || portText.contains('\t') ||
         !parsePort(portText, port))
@@ -280,6 +289,29 @@ bool asksForUpgrade(const QByteArray &headerLines)
 
 } // namespace
 
+bool RuleEffect::ruleList(RuleList &list) const
+{
+    switch (kind) {
+    case Kind::Allowed:
+        list = RuleList::Allow;
+        return true;
+    case Kind::Replaced:
+        list = RuleList::Replace;
+        return true;
+    case Kind::Removed:
+        list = RuleList::Remove;
+        return true;
+    case Kind::Added:
+        list = RuleList::Add;
+        return true;
+    case Kind::NotAllowed:
+    case Kind::HopByHop:
+    case Kind::NotAHeader:
+        break;
+    }
+    return false;
+}
+
 QList<QByteArray> splitEntries(const QByteArray &text)
 {
     QList<QByteArray> entries;
@@ -311,33 +343,48 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
 
     QByteArray headerLines;
     QByteArray hostValue;
+    int linesSent = 0;
     for (qsizetype i = 1; i < lines.size(); ++i) {
         const QByteArray &line = lines.at(i);
+        const int inLine = int(i - 1);
         if (logHeader)
             logHeader(line);
         if (line.isEmpty())
             continue;
         QByteArray name;
         QByteArray value;
-        if (!splitNameValue(line, name, value))
-            continue; // not a header at all: logged above, never forwarded
+        if (!splitNameValue(line, name, value)) {
+            // Not a header at all: logged above, never forwarded.
+            result.effects.append({RuleEffect::Kind::NotAHeader, inLine, -1, QByteArray()});
+            continue;
+        }
         // Taken whatever the rules do to the line itself; the last Host line counts. Header
         // names have no letter case, and the value is taken whole, whatever blanks surround it.
         if (equalsIgnoringAsciiCase(name, "Host"))
             hostValue = valueAfterColon(line);
         QByteArray candidate;
+        const qsizetype effectsBefore = result.effects.size();
         if (isFramingHeader(name))
             candidate = line; // the body is framed by it: no rule may change it
-        else if (!applyHeaderRules(line, name, rules, candidate))
+        else if (!applyHeaderRules(line, name, inLine, rules, candidate, result.effects))
             return result;
-        if (!candidate.isEmpty())
-            headerLines += candidate + kLineEnd;
+        if (candidate.isEmpty())
+            continue;
+        headerLines += candidate + kLineEnd;
+        // The line went up: a replacement among its effects says where.
+        for (qsizetype e = effectsBefore; e < result.effects.size(); ++e) {
+            if (result.effects[e].kind == RuleEffect::Kind::Replaced)
+                result.effects[e].outLine = linesSent;
+        }
+        ++linesSent;
     }
 
     if (rules.add) {
         for (const QByteArray &entry : rules.addEntries) {
-            if (!entry.isEmpty() && !isBodyLengthLine(entry))
-                headerLines += entry + kLineEnd;
+            if (entry.isEmpty() || isBodyLengthLine(entry))
+                continue;
+            headerLines += entry + kLineEnd;
+            result.effects.append({RuleEffect::Kind::Added, -1, linesSent++, entry});
         }
     }
 
@@ -353,8 +400,9 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
     result.port = quint16(port);
 
     result.method = requestLine.left(firstBlank);
-    const QByteArray target = originFormTarget(
+    result.target = originFormTarget(
         trimBlanks(requestLine.mid(firstBlank + 1, lastBlank - firstBlank - 1)), hostValue);
+    const QByteArray &target = result.target;
     const QByteArray version = requestLine.mid(lastBlank + 1);
 
     QByteArray &head = result.head;

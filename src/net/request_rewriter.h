@@ -22,6 +22,32 @@ using HeaderLogSink = std::function<void(const QByteArray &headerLine)>;
 // A multi-line setting cut at every CR LF into entries; an empty text gives no entries.
 QList<QByteArray> splitEntries(const QByteArray &text);
 
+// Which of the window's rule lists a rule line belongs to.
+enum class RuleList : quint8 { Allow, Replace, Remove, Add };
+
+// What the rules did to one header line, in the order they acted. A line the allow list let
+// through, then replaced and then removed has three effects; only the last decides its fate.
+struct RuleEffect {
+    enum class Kind : quint8 {
+        Allowed,    // an allow pattern matched (only while not every header is allowed)
+        NotAllowed, // no allow pattern matched: dropped
+        Replaced,   // a replacement entry matched; outLine says whether the new line went up
+        Removed,    // a remove entry matched: dropped
+        Added,      // an add entry was appended
+        HopByHop,   // Proxy-Connection: never forwarded
+        NotAHeader, // no colon: never forwarded
+    };
+    Kind kind = Kind::Allowed;
+    int inLine = -1;  // the header line as received, counted from 0 after the request line;
+                      // -1 for an added line
+    int outLine = -1; // the header line as sent, counted from 0 after the request line; -1 when
+                      // the line was not sent
+    QByteArray rule;  // the rule line that acted; empty for NotAllowed, HopByHop and NotAHeader
+
+    // The list whose line acted; false for the kinds no rule line causes.
+    bool ruleList(RuleList &list) const;
+};
+
 // What rewriting one request head gives.
 struct RewrittenRequest {
     bool isForwardable = false;  // false: the request cannot be forwarded (400); only isTunnel
@@ -34,6 +60,9 @@ struct RewrittenRequest {
     quint16 port = 0;            // upstream port, 1 to 65535
     bool asksForUpgrade = false; // the head as sent carries an Upgrade header and names
                                  // "upgrade" (any case) in a Connection header
+    QByteArray target;           // the request target as sent ("host:port" for a CONNECT)
+    QList<RuleEffect> effects;   // what each rule line did, for the hit counts and the
+                                 // Requests window; empty when no rule acted
 };
 
 // Rewrites a request's head (its request line and header lines, without the final CR LF CR LF)
@@ -55,7 +84,8 @@ struct RewrittenRequest {
 // digits in 1..65535 (blanks and tabs around them allowed), when the request line does not have
 // method, target and version separated by blanks, or when a non-empty replacement entry without
 // a colon has to be examined. Header lines are logged, in order, up to the point where rewriting
-// stopped.
+// stopped. effects tells what each rule line did, and which lines were dropped for other reasons,
+// in the order the rules ran; a framing header is left alone and has none.
 //
 // A request whose method is exactly "CONNECT" asks for a tunnel: isTunnel is set, every header
 // line is logged, no rule applies, head stays empty, and the target "host:port" (an IPv6 literal

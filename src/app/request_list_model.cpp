@@ -1,0 +1,116 @@
+#include "app/request_list_model.h"
+
+#include <QDateTime>
+#include <algorithm>
+
+#include "app/request_text.h"
+
+RequestListModel::RequestListModel(QObject *parent) : QAbstractTableModel(parent) {}
+
+int RequestListModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int RequestListModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : Columns;
+}
+
+QVariant RequestListModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QVariant();
+    static const char *const kTitles[Columns] = {"Time",   "Client", "Method", "Host", "Path",
+                                                 "Status", "Bytes",  "ms",     "Rules"};
+    return section >= 0 && section < Columns ? QString::fromLatin1(kTitles[section]) : QVariant();
+}
+
+QVariant RequestListModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount())
+        return QVariant();
+    if (role == Qt::TextAlignmentRole && index.column() >= Bytes && index.column() <= Milliseconds)
+        return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    if (role != Qt::DisplayRole)
+        return QVariant();
+    return text(m_rows.at(std::size_t(index.row())), index.column());
+}
+
+QString RequestListModel::text(const Row &row, int column) const
+{
+    const RequestRecord &record = row.record;
+    const QString pending = QStringLiteral("-");
+    switch (column) {
+    case Time:
+        return QDateTime::fromMSecsSinceEpoch(record.startedAtMs)
+            .toString(QStringLiteral("HH:mm:ss.zzz"));
+    case Client:
+        return QString::fromLatin1(record.client);
+    case Method:
+        return QString::fromLatin1(record.method);
+    case Host:
+        return QString::fromLatin1(record.host);
+    case Path:
+        return QString::fromLatin1(record.path);
+    case Status:
+        if (!row.hasEnded || (row.end.status == 0 && row.end.pageNumber == 0))
+            return pending;
+        return row.end.pageNumber != 0 ? QStringLiteral("page %1").arg(row.end.pageNumber)
+                                       : QString::number(row.end.status);
+    case Bytes:
+        return row.hasEnded ? QString::number(row.end.bytes) : pending;
+    case Milliseconds:
+        return row.hasEnded ? QString::number(row.end.elapsedMs) : pending;
+    case Rules:
+        return record.isTunnel ? pending : rulesSummary(record.effects);
+    default:
+        return QString();
+    }
+}
+
+void RequestListModel::add(std::deque<RequestRecord> begun, const std::vector<RequestEnd> &ended)
+{
+    const std::size_t limit = RequestRecorder::kMaxRows;
+    while (begun.size() > limit)
+        begun.pop_front();
+    // Room first: the oldest rows go, as many as the new ones need.
+    const std::size_t excess =
+        m_rows.size() + begun.size() > limit ? m_rows.size() + begun.size() - limit : 0;
+    if (excess > 0) {
+        beginRemoveRows(QModelIndex(), 0, int(excess) - 1);
+        m_rows.erase(m_rows.begin(), m_rows.begin() + std::ptrdiff_t(excess));
+        endRemoveRows();
+    }
+    if (!begun.empty()) {
+        const int first = int(m_rows.size());
+        beginInsertRows(QModelIndex(), first, first + int(begun.size()) - 1);
+        for (RequestRecord &record : begun)
+            m_rows.push_back(Row{std::move(record), false, RequestEnd()});
+        endInsertRows();
+    }
+
+    int firstChanged = rowCount();
+    int lastChanged = -1;
+    for (const RequestEnd &end : ended) {
+        const auto found =
+            std::lower_bound(m_rows.begin(), m_rows.end(), end.id,
+                             [](const Row &row, quint64 id) { return row.record.id < id; });
+        if (found == m_rows.end() || found->record.id != end.id)
+            continue; // a row dropped or cleared meanwhile
+        found->hasEnded = true;
+        found->end = end;
+        const int row = int(found - m_rows.begin());
+        firstChanged = std::min(firstChanged, row);
+        lastChanged = std::max(lastChanged, row);
+    }
+    if (lastChanged >= 0)
+        emit dataChanged(index(firstChanged, Status), index(lastChanged, Milliseconds));
+}
+
+void RequestListModel::clear()
+{
+    beginResetModel();
+    m_rows.clear();
+    endResetModel();
+}

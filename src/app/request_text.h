@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+#include "net/request_records.h"
+
+// How the Requests window words a recorded request. Pure functions of the record.
+
+// "allow -N -N ~N +N" for the lines the allow list dropped, the lines removed, replaced (and
+// sent) and added, zeros left out; "-" when the rules changed nothing.
+QString rulesSummary(const QList<RuleEffect> &effects);
+
+// The head as the browser sent it, each line dropped or replaced followed by its mark: four
+// blanks, "<- " and the rule line that did it (or why it was dropped, when no rule line did).
+QString markedHeadersIn(const RequestRecord &record);
+
+// The head as it went upstream, each line replaced or added followed by its mark.
+QString markedHeadersOut(const RequestRecord &record);
+
+// The list's names for a rule list: "Allow", "Replace", "Remove", "Add".
+QString ruleListName(RuleList list);

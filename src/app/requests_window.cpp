@@ -1,0 +1,229 @@
+#include "app/requests_window.h"
+
+#include <QFontDatabase>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QSplitter>
+#include <QTableView>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+#include "app/request_list_model.h"
+#include "app/request_text.h"
+
+// The rows whose host or path holds the filter's text, in any letter case. A row's host and path
+// never change, so the rows are looked at only when they come or when the text changes.
+class RequestFilter : public QSortFilterProxyModel {
+public:
+    using QSortFilterProxyModel::QSortFilterProxyModel;
+
+    void setText(const QString &text)
+    {
+        m_text = text;
+        invalidateFilter();
+    }
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &) const override
+    {
+        if (m_text.isEmpty())
+            return true;
+        const RequestRecord &record =
+            static_cast<const RequestListModel *>(sourceModel())->record(sourceRow);
+        return QString::fromLatin1(record.host).contains(m_text, Qt::CaseInsensitive) ||
+               QString::fromLatin1(record.path).contains(m_text, Qt::CaseInsensitive);
+    }
+
+private:
+    QString m_text;
+};
+
+namespace {
+
+constexpr int kPollMilliseconds = 100;
+
+QPlainTextEdit *newHeaderPane(const char *objectName, QWidget *parent)
+{
+    auto *pane = new QPlainTextEdit(parent);
+    pane->setObjectName(QString::fromLatin1(objectName));
+    pane->setReadOnly(true);
+    pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+    pane->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    return pane;
+}
+
+QWidget *titled(const QString &title, QWidget *content, QWidget *parent)
+{
+    auto *box = new QWidget(parent);
+    auto *layout = new QVBoxLayout(box);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new QLabel(title, box));
+    layout->addWidget(content, 1);
+    return box;
+}
+
+} // namespace
+
+RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget *parent)
+    : QWidget(parent, Qt::Window), m_records(std::move(records))
+{
+    setObjectName(QStringLiteral("frmRequests"));
+    setWindowTitle(QStringLiteral("Vesktor - Requests"));
+
+    txtFilter = new QLineEdit(this);
+    txtFilter->setObjectName(QStringLiteral("txtFilter"));
+    txtFilter->setPlaceholderText(QStringLiteral("Show only hosts or paths containing..."));
+    txtFilter->setClearButtonEnabled(true);
+    cmdClearRequests = new QPushButton(QStringLiteral("Clear"), this);
+    cmdClearRequests->setObjectName(QStringLiteral("cmdClearRequests"));
+
+    m_model = new RequestListModel(this);
+    m_filter = new RequestFilter(this);
+    m_filter->setDynamicSortFilter(false);
+    m_filter->setSourceModel(m_model);
+
+    auto *splitter = new QSplitter(Qt::Vertical, this);
+    lvwRequests = new QTableView(splitter);
+    lvwRequests->setObjectName(QStringLiteral("lvwRequests"));
+    lvwRequests->setModel(m_filter);
+    lvwRequests->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvwRequests->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvwRequests->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvwRequests->setWordWrap(false);
+    // Fixed heights and widths: nothing is measured row by row, however many rows come.
+    lvwRequests->verticalHeader()->hide();
+    lvwRequests->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    lvwRequests->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
+    lvwRequests->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    lvwRequests->horizontalHeader()->setStretchLastSection(true);
+    const int widths[RequestListModel::Columns] = {90, 130, 60, 180, 260, 70, 80, 50, 100};
+    for (int column = 0; column < RequestListModel::Columns; ++column)
+        lvwRequests->setColumnWidth(column, widths[column]);
+
+    auto *details = new QSplitter(Qt::Horizontal, splitter);
+    txtHeadersIn = newHeaderPane("txtHeadersIn", details);
+    txtHeadersOut = newHeaderPane("txtHeadersOut", details);
+    lvwRuleHits = new QTreeWidget(details);
+    lvwRuleHits->setObjectName(QStringLiteral("lvwRuleHits"));
+    lvwRuleHits->setRootIsDecorated(false);
+    lvwRuleHits->setHeaderLabels(
+        {QStringLiteral("List"), QStringLiteral("Rule"), QStringLiteral("Hits")});
+    details->addWidget(titled(QStringLiteral("Headers from the browser"), txtHeadersIn, details));
+    details->addWidget(titled(QStringLiteral("Headers sent upstream"), txtHeadersOut, details));
+    details->addWidget(titled(QStringLiteral("Rule hits since Start"), lvwRuleHits, details));
+    splitter->addWidget(lvwRequests);
+    splitter->addWidget(details);
+    splitter->setStretchFactor(0, 3);
+    splitter->setStretchFactor(1, 2);
+
+    auto *top = new QHBoxLayout;
+    top->addWidget(txtFilter, 1);
+    top->addWidget(cmdClearRequests);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(splitter, 1);
+    resize(1000, 640);
+
+    m_poll = new QTimer(this);
+    m_poll->setInterval(kPollMilliseconds);
+    connect(m_poll, &QTimer::timeout, this, &RequestsWindow::takeRecords);
+    connect(txtFilter, &QLineEdit::textChanged, this,
+            [this](const QString &text) { m_filter->setText(text); });
+    connect(cmdClearRequests, &QPushButton::clicked, this, &RequestsWindow::clearRows);
+    connect(lvwRequests->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            [this](const QModelIndex &current) { showHeaders(current.row()); });
+}
+
+void RequestsWindow::setRules(const HeaderRules &rules)
+{
+    QList<RuleKey> listed;
+    const auto list = [&listed](bool isOn, RuleList kind, const QList<QByteArray> &lines) {
+        if (!isOn)
+            return;
+        for (const QByteArray &line : lines) {
+            if (!line.isEmpty())
+                listed.append(RuleKey{kind, line});
+        }
+    };
+    list(!rules.allowAll, RuleList::Allow, rules.allow);
+    list(rules.change, RuleList::Replace, rules.changeEntries);
+    list(rules.remove, RuleList::Remove, rules.removeEntries);
+    list(rules.add, RuleList::Add, rules.addEntries);
+    if (listed == m_listedRules)
+        return;
+    m_listedRules = listed;
+    lvwRuleHits->clear();
+    for (const RuleKey &key : m_listedRules) {
+        auto *item = new QTreeWidgetItem(lvwRuleHits);
+        item->setText(0, ruleListName(key.list));
+        item->setText(1, QString::fromLatin1(key.rule));
+        item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+    }
+    showHits();
+}
+
+void RequestsWindow::startRun()
+{
+    m_hits.clear();
+    showHits();
+    clearRows();
+}
+
+void RequestsWindow::takeRecords()
+{
+    RequestBatch batch = m_records->take();
+    if (batch.isEmpty())
+        return;
+    if (!batch.begun.empty() || !batch.ended.empty())
+        m_model->add(std::move(batch.begun), batch.ended);
+    if (!batch.hits.isEmpty()) {
+        for (auto hit = batch.hits.cbegin(); hit != batch.hits.cend(); ++hit)
+            m_hits[hit.key()] += hit.value();
+        showHits();
+    }
+}
+
+void RequestsWindow::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    takeRecords();
+    m_poll->start();
+}
+
+void RequestsWindow::hideEvent(QHideEvent *event)
+{
+    QWidget::hideEvent(event);
+    m_poll->stop();
+}
+
+void RequestsWindow::showHeaders(int proxyRow)
+{
+    const QModelIndex source = m_filter->mapToSource(m_filter->index(proxyRow, 0));
+    if (!source.isValid()) {
+        txtHeadersIn->clear();
+        txtHeadersOut->clear();
+        return;
+    }
+    const RequestRecord &record = m_model->record(source.row());
+    txtHeadersIn->setPlainText(markedHeadersIn(record));
+    txtHeadersOut->setPlainText(markedHeadersOut(record));
+}
+
+void RequestsWindow::showHits()
+{
+    for (int i = 0; i < m_listedRules.size() && i < lvwRuleHits->topLevelItemCount(); ++i)
+        lvwRuleHits->topLevelItem(i)->setText(2, QString::number(m_hits.value(m_listedRules[i])));
+}
+
+void RequestsWindow::clearRows()
+{
+    m_model->clear();
+    txtHeadersIn->clear();
+    txtHeadersOut->clear();
+}
