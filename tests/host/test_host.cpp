@@ -13,7 +13,11 @@
 //   lateness reset    forgets the worst lateness seen so far;
 //   lateness report   prints "timer lateness <ms>", the worst lateness since the start or the
 //                     last reset: the longest time between two of the timer's timeouts, less
-//                     10 ms. It is how long the window could not handle its events.
+//                     10 ms. It is how long the window could not handle its events;
+//   requests report   prints "requests rows <n>", the rows the Requests window lists.
+//
+// --requests-window opens the Requests window once the proxy runs, so that every request is
+// recorded and listed as a user watching it would have it.
 #include <QApplication>
 #include <QCheckBox>
 #include <QCommandLineParser>
@@ -24,6 +28,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSocketNotifier>
+#include <QTableView>
 #include <QTest>
 #include <QTimer>
 #include <csignal>
@@ -110,9 +115,13 @@ private:
     qint64 m_worstNs = 0;
 };
 
-void runCommand(const QByteArray &line, LatenessWatch &lateness)
+void runCommand(const QByteArray &line, LatenessWatch &lateness, QWidget &form)
 {
-    if (line == "lateness reset") {
+    if (line == "requests report") {
+        const auto *list = form.findChild<QTableView *>(QStringLiteral("lvwRequests"));
+        std::printf("requests rows %d\n", list ? list->model()->rowCount() : 0);
+        std::fflush(stdout);
+    } else if (line == "lateness reset") {
         lateness.reset();
     } else if (line == "lateness report") {
         std::printf("timer lateness %.1f\n", lateness.worstMilliseconds());
@@ -166,8 +175,11 @@ int main(int argc, char *argv[])
         QStringLiteral("no-inspect"),
         QStringLiteral("A host pattern never to inspect (may be given more than once)."),
         QStringLiteral("PATTERN"));
+    const QCommandLineOption requestsWindow(
+        QStringLiteral("requests-window"),
+        QStringLiteral("Open the Requests window once the proxy runs."));
     parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost,
-                       headTimeout, inspect, noInspect});
+                       headTimeout, inspect, noInspect, requestsWindow});
     parser.process(app);
     if (parser.isSet(headTimeout)) {
         SessionTimeouts timeouts;
@@ -222,6 +234,8 @@ int main(int argc, char *argv[])
         fail(
             QStringLiteral("the proxy did not start (Command1 reads \"%1\")").arg(command1->text()),
             3);
+    if (parser.isSet(requestsWindow))
+        QTest::mouseClick(control<QPushButton>(form, "cmdRequests"), Qt::LeftButton);
     // With port 0 the window shows the port the system chose.
     std::printf("listening %s\n", qPrintable(control<QLineEdit>(form, "txtPort")->text()));
     std::fflush(stdout);
@@ -244,7 +258,7 @@ int main(int argc, char *argv[])
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &serving, &QEventLoop::quit);
     QSocketNotifier stdinNotifier(STDIN_FILENO, QSocketNotifier::Read);
     QObject::connect(&stdinNotifier, &QSocketNotifier::activated, &serving,
-                     [&serving, &stdinNotifier, &commandText, &lateness] {
+                     [&serving, &stdinNotifier, &commandText, &lateness, &form] {
                          char buffer[256];
                          const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof buffer);
                          if (count <= 0) {
@@ -255,7 +269,7 @@ int main(int argc, char *argv[])
                          commandText.append(buffer, count);
                          for (qsizetype end = commandText.indexOf('\n'); end >= 0;
                               end = commandText.indexOf('\n')) {
-                             runCommand(commandText.left(end).trimmed(), lateness);
+                             runCommand(commandText.left(end).trimmed(), lateness, form);
                              commandText.remove(0, end + 1);
                          }
                      });
