@@ -5,9 +5,11 @@
 #include <QDir>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QPushButton>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QStandardPaths>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
@@ -273,13 +275,18 @@ QList<QSslCertificate> TestInspection::proxyCa() const
 }
 
 // The default Remove list applies to requests inside the tunnel, and the next request on the
-// tunnel goes over the origin connection the first one opened.
+// tunnel goes over the origin connection the first one opened. The Requests window lists the
+// requests inside like plain ones, after their CONNECT.
 void TestInspection::rulesApplyInsideOnOneOriginConnection()
 {
     TlsOriginServer origin(m_originCertificate, m_originKey);
     QVERIFY(origin.listen());
     const auto proxy = startInspecting();
     QVERIFY(proxy->isRunning());
+    QTest::mouseClick(proxy->form().findChild<QPushButton *>(QStringLiteral("cmdRequests")),
+                      Qt::LeftButton);
+    const auto *rows = proxy->form().findChild<QTableView *>(QStringLiteral("lvwRequests"));
+    QVERIFY(rows);
     TunnelClient browser;
     QVERIFY2(browser.open(proxy->port(), origin.authority()), browser.connectAnswer());
     QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
@@ -297,6 +304,19 @@ void TestInspection::rulesApplyInsideOnOneOriginConnection()
     }
     QCOMPARE(origin.connectionCount(), 1);
     QCOMPARE(origin.encryptedCount(), 1);
+
+    const auto cell = [rows](int row, int column) {
+        return rows->model()->index(row, column).data().toString();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(rows->model()->rowCount(), 3, kWait);
+    QCOMPARE(cell(0, 2), QStringLiteral("CONNECT"));
+    QCOMPARE(cell(0, 4), QString::fromLatin1(origin.authority()));
+    for (int row : {1, 2}) {
+        QCOMPARE(cell(row, 2), QStringLiteral("GET"));
+        QCOMPARE(cell(row, 3), QStringLiteral("localhost"));
+        QTRY_COMPARE_WITH_TIMEOUT(cell(row, 5), QStringLiteral("200"), kWait);
+        QCOMPARE(cell(row, 8), QStringLiteral("-%1").arg(kRemovedLines.size()));
+    }
 }
 
 // A request inside the tunnel is logged like a plain one: its entry and its header lines as the
