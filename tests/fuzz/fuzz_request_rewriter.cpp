@@ -57,5 +57,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // An upgrade is asked for only by lines that are sent.
     if (result.asksForUpgrade)
         FUZZ_CHECK(head.toLower().contains("\r\nupgrade:"));
+    // Every effect points at lines that exist, and a line it says was sent is the rule's line
+    // (a replacement names the header it replaces, an addition is the entry itself).
+    const QList<QByteArray> linesIn = splitEntries(header);
+    const QList<QByteArray> linesOut = splitEntries(head.chopped(4));
+    for (const RuleEffect &effect : result.effects) {
+        FUZZ_CHECK(effect.inLine < linesIn.size() - 1);
+        FUZZ_CHECK(effect.outLine < linesOut.size() - 1);
+        FUZZ_CHECK((effect.inLine >= 0) != (effect.kind == RuleEffect::Kind::Added));
+        if (effect.outLine < 0)
+            continue;
+        const QByteArray &sent = linesOut.at(effect.outLine + 1);
+        if (effect.kind == RuleEffect::Kind::Added)
+            FUZZ_CHECK(sent == effect.rule);
+        else if (effect.kind == RuleEffect::Kind::Replaced)
+            FUZZ_CHECK(sent.startsWith(effect.rule.left(effect.rule.indexOf(':') + 1)));
+    }
     return 0;
 }
