@@ -846,11 +846,14 @@ void ProxySession::recordRequest(const QByteArray &block)
         std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::system_clock::now().time_since_epoch() - (Clock::now() - m_headBegan))
             .count();
-    std::error_code error;
-    const asio::ip::tcp::endpoint peer = m_browser.socket().remote_endpoint(error);
-    record.client = m_browserAddress.toLatin1();
-    if (!error)
-        record.client += ':' + QByteArray::number(peer.port());
+    if (m_clientText.isEmpty()) {
+        std::error_code error;
+        const asio::ip::tcp::endpoint peer = m_browser.socket().remote_endpoint(error);
+        m_clientText = m_browserAddress.toLatin1();
+        if (!error)
+            m_clientText += ':' + QByteArray::number(peer.port());
+    }
+    record.client = m_clientText;
     record.method = m_request.method;
     record.host = m_request.host;
     record.path = m_request.target;

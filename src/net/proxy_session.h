@@ -153,6 +153,7 @@ private:
     Clock::time_point m_tunnelBegan;
     qint64 m_tunnelBytes = 0; // both ways
     bool m_isTunnelOpen = false;
+    QByteArray m_clientText; // the browser's address and port, once a row has named it
 
     // The current request: its head as it goes upstream and where its body ends.
     RewrittenRequest m_request;

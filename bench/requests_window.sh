@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# What the Requests window costs while it is open.
+#
+# Throughput and the window's lateness: wrk with 250 keep-alive connections on the 1 KiB file
+# (the ka-250 scenario of run.sh), through the test host with the Requests window open and with
+# it never opened, alternately, BENCH_REPEATS times each (default 5); medians are reported. In
+# the open runs every request is recorded and listed.
+#
+# Memory: 10,000 requests with about 1 KiB of headers each (hey, 50 connections) through a
+# host with the window open; once the window lists all 10,000 rows, its resident size is
+# compared with the size before any traffic (window already open).
+#
+# Prints the figures and a line per goal: lateness with the window open <= 10 ms, requests/s
+# open >= 0.9 x closed, memory growth <= 64 MiB. Installs what is missing and makes the Release
+# build in build-bench/ first (BENCH_SKIP_BUILD=1 uses it as it is). BENCH_SECONDS per wrk run
+# (default 2).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+repeats="${BENCH_REPEATS:-5}"
+seconds="${BENCH_SECONDS:-2}"
+
+source "$here/scripts/packages.sh"
+"$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" wrk nginx hey
+if [ "${BENCH_SKIP_BUILD:-}" != 1 ]; then
+    mkdir -p "$here/build-bench"
+    "$here/scripts/build.sh" "$here/build-bench" -DCMAKE_BUILD_TYPE=Release \
+        > "$here/build-bench/bench-build.log" 2>&1 ||
+        { tail -n 30 "$here/build-bench/bench-build.log" >&2; exit 1; }
+fi
+export VESKTOR_TEST_HOST="${BENCH_HOST_PROGRAM:-$here/build-bench/tests/host/vesktor_test_host}"
+
+source "$here/tests/e2e/lib.sh"
+e2e_init
+# The host keeps its settings and data in folders of this run, never the user's.
+export XDG_CONFIG_HOME="$E2E_TMP/config" XDG_DATA_HOME="$E2E_TMP/data"
+export QT_LOGGING_RULES='qt.qpa.*=false'
+mkdir -p "$E2E_TMP/www"
+head -c 1024 /dev/urandom > "$E2E_TMP/www/1k.bin"
+# The benchmark's own nginx settings: enough connections for 250 at once, and keep-alive
+# connections that the origin never ends in the middle of a run.
+NGINX_PORT="$(e2e_pick_port)"
+user_line=""
+[ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
+sed -e "s|@PORT@|$NGINX_PORT|g" -e "s|@TMP@|$E2E_TMP|g" -e "s|@ROOT@|$E2E_TMP/www|g" \
+    -e "s|@USER@|$user_line|" "$here/bench/nginx.conf.in" > "$E2E_TMP/nginx.conf"
+nginx -p "$E2E_TMP" -c "$E2E_TMP/nginx.conf" -e "$E2E_TMP/nginx-error.log" < /dev/null \
+    > "$E2E_TMP/nginx.out" 2>&1 &
+NGINX_PID=$!
+e2e_watch_nginx
+e2e_wait_for 100 "nginx to answer" e2e_port_answers "$NGINX_PORT"
+origin="127.0.0.1:$NGINX_PORT"
+
+host_command() { echo "$1" >&"$HOST_STDIN"; }
+
+# host_report COMMAND PREFIX: sends the command and prints the value of the answer's line.
+host_report()
+{
+    local before i
+    before="$(grep -c "^$2 " "$E2E_TMP/host.out" || true)"
+    host_command "$1"
+    for ((i = 0; i < 100; i++)); do
+        if [ "$(grep -c "^$2 " "$E2E_TMP/host.out" || true)" -gt "$before" ]; then
+            sed -n "s/^$2 //p" "$E2E_TMP/host.out" | tail -n 1
+            return 0
+        fi
+        sleep 0.05
+    done
+    e2e_fail "the test host did not answer \"$1\""
+}
+
+# A fresh test host with the given options; the previous one's pipe and output go first.
+start_host()
+{
+    rm -f "$E2E_TMP/host.in" "$E2E_TMP/host.out"
+    e2e_start_host "$@" > /dev/null
+}
+
+rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$HOST_PID/status"; }
+
+median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+
+# ka250 FILE [HOST OPTIONS]: one ka-250 run through a fresh host; appends "requests/s
+# lateness_ms" to FILE.
+ka250()
+{
+    local file="$1"
+    shift
+    start_host "$@"
+    host_command "lateness reset"
+    local line
+    line="$(timeout $((seconds + 30)) wrk -t 2 -c 250 -d "${seconds}s" --timeout 5s \
+        -s "$here/bench/absolute_uri.lua" "http://127.0.0.1:$PROXY_PORT" -- \
+        "http://$origin/1k.bin" "$origin" | grep '^RESULT ')" || e2e_fail "wrk gave no result"
+    local lateness
+    lateness="$(host_report "lateness report" "timer lateness")"
+    e2e_stop_host
+    echo "$line" | awk -v late="$lateness" '{
+        for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+        errors = v["connect_errors"] + v["read_errors"] + v["write_errors"] \
+                 + v["status_errors"] + v["timeouts"]
+        if (errors > 0) { print "errors " errors > "/dev/stderr"; exit 1 }
+        printf "%.0f %s\n", v["requests"] / (v["duration_us"] / 1e6), late
+    }' >> "$file" || e2e_fail "requests failed in a ka-250 run"
+}
+
+e2e_note "ka-250, ${seconds} s per run, $repeats runs each, the window open and never opened"
+: > "$E2E_TMP/closed" && : > "$E2E_TMP/open"
+for ((repeat = 1; repeat <= repeats; repeat++)); do
+    ka250 "$E2E_TMP/closed"
+    ka250 "$E2E_TMP/open" --requests-window
+    e2e_note "run $repeat: closed $(tail -n 1 "$E2E_TMP/closed"), open $(tail -n 1 "$E2E_TMP/open") (req/s, lateness ms)"
+done
+closed_rps="$(cut -d' ' -f1 "$E2E_TMP/closed" | median)"
+open_rps="$(cut -d' ' -f1 "$E2E_TMP/open" | median)"
+closed_late="$(cut -d' ' -f2 "$E2E_TMP/closed" | median)"
+open_late="$(cut -d' ' -f2 "$E2E_TMP/open" | median)"
+
+e2e_note "10,000 requests with about 1 KiB of headers each, the window open"
+start_host --requests-window
+idle_kib="$(rss_kib)"
+cookie="$(head -c 450 /dev/urandom | base64 -w 0)"
+hey -n 10000 -c 50 -x "http://127.0.0.1:$PROXY_PORT" \
+    -H "User-Agent: Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 (KHTML, like Gecko) Chrome/120.0 Safari/537.36" \
+    -H "Accept: text/html,application/xhtml+xml,application/xml;q=0.9,image/avif,image/webp,*/*;q=0.8" \
+    -H "Accept-Language: en-GB,en;q=0.9,fr;q=0.7" \
+    -H "Referer: http://$origin/some/page/that/linked/here?with=a&query=string" \
+    -H "Cookie: session=$cookie" \
+    "http://$origin/1k.bin" > "$E2E_TMP/hey.out" 2>&1 || e2e_fail "hey failed"
+grep -Eq '\[200\][[:space:]]+10000 responses' "$E2E_TMP/hey.out" ||
+    { cat "$E2E_TMP/hey.out" >&2; e2e_fail "not every request was answered 200"; }
+rows=0
+for ((i = 0; i < 100; i++)); do
+    rows="$(host_report "requests report" "requests rows")"
+    [ "$rows" -ge 10000 ] && break
+    sleep 0.1
+done
+[ "$rows" -eq 10000 ] || e2e_fail "the window lists $rows rows, not 10000"
+held_kib="$(rss_kib)"
+e2e_stop_host
+growth_kib=$((held_kib - idle_kib))
+
+verdict() { if awk "BEGIN {exit !($1)}"; then echo met; else echo "NOT met"; fi; }
+echo
+printf '%-34s %12s %12s\n' "ka-250" "never opened" "open"
+printf '%-34s %12s %12s\n' "requests/s (median)" "$closed_rps" "$open_rps"
+printf '%-34s %12s %12s\n' "window lateness, ms (median)" "$closed_late" "$open_late"
+printf '%-34s %12s\n' "resident before traffic, KiB" "$idle_kib"
+printf '%-34s %12s\n' "resident with 10,000 rows, KiB" "$held_kib"
+echo
+echo "goal: lateness with the window open <= 10 ms: $open_late ms, $(verdict "$open_late <= 10")"
+echo "goal: requests/s open >= 0.9 x closed: $(awk -v o="$open_rps" -v c="$closed_rps" 'BEGIN {printf "%.2f", o / c}') x, $(verdict "$open_rps >= 0.9 * $closed_rps")"
+echo "goal: growth with 10,000 rows <= 64 MiB: $((growth_kib / 1024)) MiB, $(verdict "$growth_kib <= 65536")"
