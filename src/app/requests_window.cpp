@@ -102,7 +102,7 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     lvwRequests->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     lvwRequests->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     lvwRequests->horizontalHeader()->setStretchLastSection(true);
-    const int widths[RequestListModel::Columns] = {90, 130, 60, 180, 260, 70, 80, 50, 100};
+    const int widths[RequestListModel::Columns] = {95, 130, 70, 170, 260, 70, 70, 50, 100};
     for (int column = 0; column < RequestListModel::Columns; ++column)
         lvwRequests->setColumnWidth(column, widths[column]);
 
@@ -114,6 +114,10 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     lvwRuleHits->setRootIsDecorated(false);
     lvwRuleHits->setHeaderLabels(
         {QStringLiteral("List"), QStringLiteral("Rule"), QStringLiteral("Hits")});
+    lvwRuleHits->header()->setMinimumSectionSize(40);
+    lvwRuleHits->header()->setDefaultSectionSize(60);
+    lvwRuleHits->setColumnWidth(0, 70);
+    lvwRuleHits->setColumnWidth(1, 150);
     details->addWidget(titled(QStringLiteral("Headers from the browser"), txtHeadersIn, details));
     details->addWidget(titled(QStringLiteral("Headers sent upstream"), txtHeadersOut, details));
     details->addWidget(titled(QStringLiteral("Rule hits since Start"), lvwRuleHits, details));
@@ -121,6 +125,7 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     splitter->addWidget(details);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
+    details->setSizes({430, 350, 320});
 
     auto *top = new QHBoxLayout;
     top->addWidget(txtFilter, 1);
@@ -128,7 +133,7 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(splitter, 1);
-    resize(1000, 640);
+    resize(1120, 660);
 
     m_poll = new QTimer(this);
     m_poll->setInterval(kPollMilliseconds);
@@ -163,7 +168,6 @@ void RequestsWindow::setRules(const HeaderRules &rules)
         auto *item = new QTreeWidgetItem(lvwRuleHits);
         item->setText(0, ruleListName(key.list));
         item->setText(1, QString::fromLatin1(key.rule));
-        item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
     }
     showHits();
 }

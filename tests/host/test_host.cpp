@@ -14,7 +14,10 @@
 //   lateness report   prints "timer lateness <ms>", the worst lateness since the start or the
 //                     last reset: the longest time between two of the timer's timeouts, less
 //                     10 ms. It is how long the window could not handle its events;
-//   requests report   prints "requests rows <n>", the rows the Requests window lists.
+//   requests report   prints "requests rows <n>", the rows the Requests window lists;
+//   requests select N selects row N of the Requests window (its header panes fill);
+//   grab NAME PATH    saves a picture of the window whose objectName is NAME as PATH (PNG),
+//                     and prints "grabbed PATH".
 //
 // --requests-window opens the Requests window once the proxy runs, so that every request is
 // recorded and listed as a user watching it would have it.
@@ -117,10 +120,25 @@ private:
 
 void runCommand(const QByteArray &line, LatenessWatch &lateness, QWidget &form)
 {
+    auto *list = form.findChild<QTableView *>(QStringLiteral("lvwRequests"));
     if (line == "requests report") {
-        const auto *list = form.findChild<QTableView *>(QStringLiteral("lvwRequests"));
         std::printf("requests rows %d\n", list ? list->model()->rowCount() : 0);
         std::fflush(stdout);
+    } else if (line.startsWith("requests select ") && list) {
+        list->selectRow(line.mid(16).toInt());
+    } else if (line.startsWith("grab ")) {
+        const QList<QByteArray> words = line.split(' ');
+        auto *window = words.size() == 3
+                           ? (words[1] == form.objectName().toLatin1()
+                                  ? &form
+                                  : form.findChild<QWidget *>(QString::fromLatin1(words[1])))
+                           : nullptr;
+        if (window && window->grab().save(QString::fromLocal8Bit(words[2]), "PNG"))
+            std::printf("grabbed %s\n", words[2].constData());
+        else
+            std::fprintf(stderr, "test host: could not grab \"%s\"\n", line.constData());
+        std::fflush(stdout);
+        std::fflush(stderr);
     } else if (line == "lateness reset") {
         lateness.reset();
     } else if (line == "lateness report") {
