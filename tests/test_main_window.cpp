@@ -19,6 +19,7 @@
 #include "app/list_box.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "support/fresh_settings.h"
 #include "support/origin_server.h"
 
 namespace {
@@ -63,6 +64,7 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { testsupport::forgetRememberedSettings(); }
     void freshWindowTitleAndNames();
     void freshControls_data();
     void freshControls();

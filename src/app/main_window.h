@@ -13,6 +13,7 @@ class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
 class QRadioButton;
+struct RememberedSettings;
 
 // The one window of the program. Its controls are the configuration: every change of a setting
 // hands the engine a new snapshot of them, the caption of Command1 tells whether the proxy runs,
@@ -39,6 +40,10 @@ public:
     // CA first if there is none yet, and tells how to trust it.
     void cmdExportCA_Click();
 
+    // Asks, then puts back the default of every setting control; the next Start or Exit saves
+    // them (remembered_settings.cpp).
+    void cmdDefaults_Click();
+
     // Start, stop and exit.
     void Command1_Click();
     void Command3_Click();
@@ -59,7 +64,11 @@ protected:
 
 private:
     void buildControls();
+    // The settings the last run saved, or the defaults (remembered_settings.cpp).
     void Form_Load();
+    RememberedSettings shownSettings() const;
+    void showSettings(const RememberedSettings &settings);
+    void saveSettings();
     void StartProxy();
     void RequestStop();
     bool ConfirmExit();
@@ -93,6 +102,7 @@ private:
     QCheckBox *chkInspect = nullptr;
     QPlainTextEdit *txtNoInspect = nullptr;
     QPushButton *cmdExportCA = nullptr;
+    QPushButton *cmdDefaults = nullptr;
 
     // Written by the window before and after a run, by the engine during one.
     RequestLog m_log;
