@@ -15,6 +15,7 @@
 #include "app/main_window.h"
 #include "app/message_box.h"
 #include "net/tls/certificate_authority.h"
+#include "support/fresh_settings.h"
 #include "support/test_support.h"
 
 namespace {
@@ -78,9 +79,10 @@ void TestInspectionWindow::initTestCase()
     });
 }
 
-// Every test starts without a CA.
+// Every test starts without a CA, and from the default settings.
 void TestInspectionWindow::init()
 {
+    testsupport::forgetRememberedSettings();
     m_seen.clear();
     m_suggested.clear();
     m_saveAnswer.clear();

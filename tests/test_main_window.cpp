@@ -19,14 +19,16 @@
 #include "app/list_box.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "support/fresh_settings.h"
 #include "support/origin_server.h"
 
 namespace {
 
 const char *const kAllNames[] = {
-    "Label1",     "txtPort",   "Label3",    "txtMaxThr", "Label2",  "lblConnections", "chkLog",
-    "txtLogPath", "Command1",  "Command3",  "Option1",   "Option2", "txtAllow",       "chkChange",
-    "txtChange",  "chkRemove", "txtRemove", "chkAdd",    "txtAdd"};
+    "Label1",   "txtPort",     "Label3",     "txtMaxThr", "Label2",    "lblConnections",
+    "chkLog",   "txtLogPath",  "Command1",   "Command3",  "Option1",   "Option2",
+    "txtAllow", "chkChange",   "txtChange",  "chkRemove", "txtRemove", "chkAdd",
+    "txtAdd",   "cmdRequests", "cmdDefaults"};
 
 QString shownText(QWidget *control)
 {
@@ -63,6 +65,7 @@ class TestMainWindow : public QObject {
     Q_OBJECT
 
 private slots:
+    void init() { testsupport::forgetRememberedSettings(); }
     void freshWindowTitleAndNames();
     void freshControls_data();
     void freshControls();
@@ -150,6 +153,12 @@ void TestMainWindow::freshControls_data()
     QTest::newRow("Command3") << "Command3"
                               << "QPushButton"
                               << "Exit" << true << -1;
+    QTest::newRow("cmdRequests") << "cmdRequests"
+                                 << "QPushButton"
+                                 << "Requests..." << true << -1;
+    QTest::newRow("cmdDefaults") << "cmdDefaults"
+                                 << "QPushButton"
+                                 << "Defaults" << true << -1;
     QTest::newRow("Option1") << "Option1"
                              << "QRadioButton"
                              << "Allow all headers." << true << 1;

@@ -19,6 +19,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "support/fresh_settings.h"
 #include "support/origin_server.h"
 #include "support/test_support.h"
 
@@ -185,6 +186,7 @@ void TestProxyControl::initTestCase()
 
 void TestProxyControl::init()
 {
+    testsupport::forgetRememberedSettings();
     m_seen.clear();
     m_answer = nullptr;
 }

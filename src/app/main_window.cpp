@@ -1,7 +1,6 @@
 #include "app/main_window.h"
 
 #include <QCheckBox>
-#include <QCoreApplication>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -19,16 +18,6 @@
 #include "net/tls/certificate_authority.h"
 
 namespace {
-
-// The list defaults as the window is built with them, each with a final CR LF that the load
-// step takes off again.
-const char kAllowDefault[] = "Accept: *\r\nAccept-Language: *\r\nAccept-Encoding: *\r\n"
-                             "Accept-Charset: *\r\nHost: *\r\nKeep-Alive: *\r\nRange: *\r\n"
-                             "Cache-Control: *\r\nContent-Length: *\r\nContent-Type: *\r\n"
-                             "Authorization: *\r\n";
-const char kChangeDefault[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)\r\n";
-const char kRemoveDefault[] = "User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate\r\n";
-const char kAddDefault[] = "Via: Vesktor 1.0\r\n";
 
 const char kRemoveTip[] =
     "Only type header name. Example: cookie    -->  it removes header named cookie.";
@@ -77,9 +66,9 @@ Form1::~Form1()
 void Form1::buildControls()
 {
     Label1 = named(new QLabel(QStringLiteral("Port:"), this), "Label1");
-    txtPort = named(new QLineEdit(QStringLiteral("8080"), this), "txtPort");
+    txtPort = named(new QLineEdit(this), "txtPort");
     Label3 = named(new QLabel(QStringLiteral("Max Threads:"), this), "Label3");
-    txtMaxThr = named(new QLineEdit(QStringLiteral("255"), this), "txtMaxThr");
+    txtMaxThr = named(new QLineEdit(this), "txtMaxThr");
     Label2 = named(new QLabel(QStringLiteral("Current Threads:"), this), "Label2");
     lblConnections = named(new QLabel(QStringLiteral("0"), this), "lblConnections");
     chkLog = named(new QCheckBox(QStringLiteral("Log:"), this), "chkLog");
@@ -101,6 +90,7 @@ void Form1::buildControls()
     cmdExportCA =
         named(new QPushButton(QStringLiteral("Export CA Certificate..."), this), "cmdExportCA");
     cmdRequests = named(new QPushButton(QStringLiteral("Requests..."), this), "cmdRequests");
+    cmdDefaults = named(new QPushButton(QStringLiteral("Defaults"), this), "cmdDefaults");
 
     txtMaxThr->setMaximumWidth(80);
     txtPort->setMaximumWidth(80);
@@ -110,19 +100,6 @@ void Form1::buildControls()
     txtChange->setToolTip(QString::fromLatin1(kChangeTip));
     txtNoInspect->setToolTip(QString::fromLatin1(kNoInspectTip));
 
-    setListBoxText(txtAllow, QString::fromLatin1(kAllowDefault));
-    setListBoxText(txtChange, QString::fromLatin1(kChangeDefault));
-    setListBoxText(txtRemove, QString::fromLatin1(kRemoveDefault));
-    setListBoxText(txtAdd, QString::fromLatin1(kAddDefault));
-
-    // Initial values, and the enabled states the rules call for with them.
-    Option1->setChecked(true);
-    chkRemove->setChecked(true);
-    txtLogPath->setEnabled(false);
-    txtAllow->setEnabled(false);
-    txtChange->setEnabled(false);
-    txtAdd->setEnabled(false);
-
     auto *settingsRow = new QHBoxLayout;
     for (QWidget *control :
          {static_cast<QWidget *>(Label1), static_cast<QWidget *>(txtPort),
@@ -131,6 +108,7 @@ void Form1::buildControls()
         settingsRow->addWidget(control);
     settingsRow->addStretch();
     settingsRow->addWidget(cmdRequests);
+    settingsRow->addWidget(cmdDefaults);
 
     auto *logRow = new QHBoxLayout;
     logRow->addWidget(chkLog);
@@ -180,6 +158,7 @@ void Form1::buildControls()
     connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
     connect(cmdExportCA, &QPushButton::clicked, this, &Form1::cmdExportCA_Click);
     connect(cmdRequests, &QPushButton::clicked, this, &Form1::cmdRequests_Click);
+    connect(cmdDefaults, &QPushButton::clicked, this, &Form1::cmdDefaults_Click);
 
     // Any change of a setting the engine reads gives it a new snapshot, running or not: a rule
     // edited between two requests applies from the next one.
@@ -198,16 +177,6 @@ QString Form1::logPathInFolder(const QString &folder)
     const QString separator = QStringLiteral("/");
     return folder.endsWith(separator) ? folder + QStringLiteral("Log.txt")
                                       : folder + separator + QStringLiteral("Log.txt");
-}
-
-void Form1::Form_Load()
-{
-    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd}) {
-        QString text = listBoxText(box);
-        text.chop(2);
-        setListBoxText(box, text);
-    }
-    txtLogPath->setText(logPathInFolder(QCoreApplication::applicationDirPath()));
 }
 
 void Form1::chkLog_Click()

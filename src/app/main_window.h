@@ -15,6 +15,7 @@ class QPushButton;
 class QRadioButton;
 class RequestRecorder;
 class RequestsWindow;
+struct RememberedSettings;
 
 // The one window of the program. Its controls are the configuration: every change of a setting
 // hands the engine a new snapshot of them, the caption of Command1 tells whether the proxy runs,
@@ -44,6 +45,9 @@ public:
     // Opens the Requests window, or brings it to the front; from the first opening on, the
     // engine records a row for every request.
     void cmdRequests_Click();
+    // Asks, then puts back the default of every setting control; the next Start or Exit saves
+    // them (remembered_settings.cpp).
+    void cmdDefaults_Click();
 
     // Start, stop and exit.
     void Command1_Click();
@@ -65,7 +69,11 @@ protected:
 
 private:
     void buildControls();
+    // The settings the last run saved, or the defaults (remembered_settings.cpp).
     void Form_Load();
+    RememberedSettings shownSettings() const;
+    void showSettings(const RememberedSettings &settings);
+    void saveSettings();
     void StartProxy();
     void RequestStop();
     bool ConfirmExit();
@@ -102,6 +110,7 @@ private:
     QPushButton *cmdRequests = nullptr;
     // Made when cmdRequests is first clicked.
     RequestsWindow *frmRequests = nullptr;
+    QPushButton *cmdDefaults = nullptr;
 
     // Written by the window before and after a run, by the engine during one.
     RequestLog m_log;

@@ -49,6 +49,7 @@ void Form1::disableSettings()
                              static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
                              static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(false);
+    cmdDefaults->setEnabled(false);
 }
 
 // Each box comes back enabled exactly when its switch calls for it.
@@ -69,10 +70,14 @@ void Form1::enableSettings()
                              static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
                              static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(true);
+    cmdDefaults->setEnabled(true);
 }
 
 void Form1::StartProxy()
 {
+    // Saved before the port is tried: a start that fails (a port in use) still keeps what the
+    // user set for the next try, and a port 0 is saved as typed.
+    saveSettings();
     Command1->setEnabled(false);
     disableSettings();
 
@@ -190,6 +195,9 @@ bool Form1::ConfirmExit()
         return false;
     if (Command1->text() == kStop)
         StopProxy();
+    // Leaving saves the settings as they stand once the proxy has stopped (after a start on
+    // port 0, the port picked).
+    saveSettings();
     return true;
 }
 

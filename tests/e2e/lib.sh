@@ -136,10 +136,13 @@ e2e_cleanup()
     exit "$status"
 }
 
-# Creates the run's temporary folder and arranges for everything to be cleaned up on exit.
+# Creates the run's temporary folder and arranges for everything to be cleaned up on exit. The
+# settings folder is in it, so the program starts from its defaults and saves nothing that
+# another run would restore (the test host keeps a temporary folder of its own anyway).
 e2e_init()
 {
     E2E_TMP="$(mktemp -d "${TMPDIR:-/tmp}/vesktor-e2e.XXXXXX")"
+    export XDG_CONFIG_HOME="$E2E_TMP/config"
     trap e2e_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM

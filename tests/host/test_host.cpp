@@ -1,6 +1,8 @@
 // Runs the proxy window without a screen so that outside programs (curl, a browser, a web
 // server) can talk through it. The settings are typed into the window's controls and Start is
-// clicked, exactly as a user would do it; the program itself has no command line.
+// clicked, exactly as a user would do it; the program itself has no command line. The window
+// starts from the defaults: its remembered settings live in a temporary folder of this process
+// (temporary_config_home.cpp), so neither the user's nor another run's are read or overwritten.
 //
 // Prints "listening <port>" on stdout once the proxy runs, then serves until SIGTERM, SIGINT
 // or the end of stdin, clicks Stop (so a log gets its stop entry) and prints

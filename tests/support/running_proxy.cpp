@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "support/fresh_settings.h"
 #include "support/origin_server.h"
 #include "support/test_support.h"
 
@@ -18,11 +19,18 @@ template <typename T> T *control(Form1 &form, const char *name)
     return form.findChild<T *>(QString::fromLatin1(name));
 }
 
+// Every proxy starts from the defaults, whatever an earlier test saved at its Start.
+std::unique_ptr<Form1> windowFromDefaults()
+{
+    forgetRememberedSettings();
+    return std::make_unique<Form1>();
+}
+
 } // namespace
 
 RunningProxy::RunningProxy(const QString &logPath, const QString &maxThreads,
                            const std::function<void(Form1 &)> &prepare)
-    : m_form(std::make_unique<Form1>())
+    : m_form(windowFromDefaults())
 {
     setMessageBoxHandler([this](QWidget *, const MessageRequest &request) {
         m_messages << request;

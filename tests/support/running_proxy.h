@@ -14,7 +14,7 @@ namespace testsupport {
 // port the system chose), the connection limit and logging to the given file when given, a click
 // on Command1; prepare, when given, sets more of the window's controls first. Message boxes are
 // answered (Yes or OK) and recorded. Stops the proxy and restores the real message boxes when
-// destroyed.
+// destroyed. The window starts from the defaults, with no settings remembered.
 class RunningProxy {
 public:
     explicit RunningProxy(const QString &logPath = QString(), const QString &maxThreads = QString(),
