@@ -874,7 +874,7 @@ void ProxySession::recordRequest(const QByteArray &block)
 
 void ProxySession::endRequestRecord(int pageNumber)
 {
-    if (m_requestRecord == 0)
+    if (m_requestRecord == 0 || !m_engine.records)
         return;
     RequestEnd end;
     end.id = m_requestRecord;
@@ -889,7 +889,7 @@ void ProxySession::endRequestRecord(int pageNumber)
 
 void ProxySession::endTunnelRecord(int pageNumber)
 {
-    if (m_tunnelRecord == 0)
+    if (m_tunnelRecord == 0 || !m_engine.records)
         return;
     RequestEnd end;
     end.id = m_tunnelRecord;
