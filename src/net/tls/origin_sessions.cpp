@@ -26,9 +26,12 @@ int cacheIndex()
     return index;
 }
 
-bool hasExpired(const SSL_SESSION *session)
+// Expired, or marked by OpenSSL as not to be resumed: it does so when a connection that used
+// the session is freed without having sent close_notify.
+bool isSpent(const SSL_SESSION *session)
 {
-    return SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) <= std::time(nullptr);
+    return !SSL_SESSION_is_resumable(session) ||
+           SSL_SESSION_get_time(session) + SSL_SESSION_get_timeout(session) <= std::time(nullptr);
 }
 
 void freeCache(void *, void *sessions, CRYPTO_EX_DATA *, int, long, void *)
@@ -106,7 +109,7 @@ SslSessionHandle OriginSessions::find(const std::string &host)
     auto found = m_sessions.find(host);
     if (found == m_sessions.end())
         return nullptr;
-    if (hasExpired(found->second.session.get())) {
+    if (isSpent(found->second.session.get())) {
         m_uses.erase(found->second.use);
         m_sessions.erase(found);
         return nullptr;

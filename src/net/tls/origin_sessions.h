@@ -13,7 +13,7 @@ using SslSessionHandle = std::unique_ptr<SSL_SESSION, OpenSslFree<SSL_SESSION_fr
 
 // The newest TLS session each origin host handed out, so that the next connection to the host
 // resumes it instead of a full handshake: no certificate to parse and verify, no signature on
-// either side. A full handshake costs the proxy about four times what a resumption does, and an
+// either side. A full handshake costs the proxy about three times what a resumption does, and an
 // inspected browser connection makes a new origin connection for every request it tunnels.
 //
 // Keyed by the host name (or IP literal) the session was verified for: a resumed session skips
