@@ -2,13 +2,15 @@
 # the scenario's goal as a line across its bar. run.sh passes `data`, rows of
 #   scenario  ratio  goal  note        (note: empty, or which peer broke, or "to direct")
 # tab-separated, and `output`, the PNG to write. The HTTPS chart also passes `title_text` and
-# `bar_title`, `level_title`, and `logscale = 1`, since its ratios run from below 1 to tens.
+# `bar_title`, `level_title`, `width` (pixels), and `logscale = 1`, since its ratios run from
+# below 1 to hundreds.
 if (!exists("title_text")) \
     title_text = "Vesktor's requests per second / the better peer's (line: the goal)"
 if (!exists("bar_title")) bar_title = "Vesktor / better peer"
 if (!exists("level_title")) level_title = "level with the better peer"
 if (!exists("logscale")) logscale = 0
-set terminal pngcairo size 900,520 font ",10" noenhanced
+if (!exists("width")) width = 900
+set terminal pngcairo size width,520 font ",10" noenhanced
 set output output
 set datafile separator "\t"
 

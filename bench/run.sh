@@ -755,7 +755,7 @@ if [ -s "$https_chart_data" ]; then
     mkdir -p "$(dirname "$https_chart")"
     title="Vesktor inspecting HTTPS: requests per second as ratios (line: the goal)"
     gnuplot -e "data = '$https_chart_data'; output = '$https_chart'; logscale = 1" \
-        -e "title_text = \"$title\"; bar_title = 'ratio'; level_title = 'ratio 1'" \
+        -e "title_text = \"$title\"; bar_title = 'ratio'; level_title = 'ratio 1'; width = 1300" \
         "$bench/ratios.gp" 2> "$tmp/gnuplot.err" || fail "gnuplot could not draw the HTTPS chart"
     note "HTTPS chart: $https_chart"
 fi
