@@ -7,10 +7,19 @@
 #                  with "Connection: close";
 #   ka-50-100k     50 keep-alive connections on a 100 KiB file;
 #   pipeline-50    50 connections, each sending 10 requests at once (bench/pipeline.lua);
-#   upload-256m    curl sending the 256 MiB file with PUT, stored by nginx and checked by SHA-256.
+#   upload-256m    curl sending the 256 MiB file with PUT, stored by nginx and checked by SHA-256;
+#   https-ka-50 https-close-50 https-ka-250
+#                  hey with 50 and 250 keep-alive connections and with 50 connections of one
+#                  request each, on the 1 KiB file from nginx over TLS (its certificate from a
+#                  test CA made here), through Vesktor inspecting (vesktor-inspect, the test
+#                  host's --inspect) and as a blind tunnel (vesktor-tunnel), through Privoxy
+#                  with +https-inspection (privoxy-inspect) and as a blind tunnel
+#                  (privoxy-tunnel), and directly. Every response must be a 200 of 1 KiB.
 # Also measured: each proxy's resident size before any traffic ("idle"), its peak resident size
 # (VmHWM) in each scenario, and, in each of Vesktor's wrk runs, the worst lateness of a 10 ms
 # timer on the window's thread (the test host's "lateness" commands).
+# The HTTPS targets trust one bundle (SSL_CERT_FILE): the test CA, Vesktor's CA (made by the
+# inspecting test host in a data folder of its own) and Privoxy's (RSA, made here).
 # Each measurement is repeated and the median is reported, in one table with Vesktor's ratio
 # to each peer and to direct and a line per goal (bench/report.awk), and Vesktor's ratios are
 # drawn as a chart (bench/ratios.gp). Everything listens on loopback ports of its own; only
@@ -18,22 +27,30 @@
 #
 # Installs what is missing (apt-get) and makes a Release build in build-bench/ first.
 #
-# Settings (environment): BENCH_SECONDS per wrk run (default 2), BENCH_REPEATS (default 3),
+# Settings (environment): BENCH_SECONDS per wrk run (default 2), BENCH_HTTPS_SECONDS per hey run
+# (default 5: over 2 s, hey's requests per second at 250 connections ranged from 9,000 to 24,000
+# directly against nginx on a quiet machine, over 5 s from 8,700 to 10,000), BENCH_REPEATS
+# (default 3),
 # BENCH_SCENARIOS: the scenarios to run, by name, separated by spaces (default: all),
 # BENCH_RESULTS: a file to which the medians are also written as tab-separated values,
 # BENCH_CHART: where the chart goes (default build-bench/bench-ratios.png),
 # BENCH_SKIP_BUILD=1 uses build-bench/ as it is, BENCH_HOST_PROGRAM runs another build's
-# test host in Vesktor's place (to compare builds).
+# test host in Vesktor's place (to compare builds; a host without --inspect runs the HTTPS
+# scenarios without the vesktor-inspect target), BENCH_BASELINE: a BENCH_RESULTS file of another
+# build's run, whose blind tunnels the goals compare with this build's,
+# BENCH_HTTPS_CHART: where the HTTPS chart goes (default build-bench/bench-https-ratios.png).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 bench="$here/bench"
 seconds="${BENCH_SECONDS:-2}"
+https_seconds="${BENCH_HTTPS_SECONDS:-5}"
 repeats="${BENCH_REPEATS:-3}"
 chart="${BENCH_CHART:-$here/build-bench/bench-ratios.png}"
+https_chart="${BENCH_HTTPS_CHART:-$here/build-bench/bench-https-ratios.png}"
 
 all_scenarios="download-256m ka-1 ka-50 ka-250 close-1 close-50 close-250 ka-50-100k"
-all_scenarios+=" pipeline-50 upload-256m"
+all_scenarios+=" pipeline-50 upload-256m https-ka-50 https-close-50 https-ka-250"
 selected=" ${BENCH_SCENARIOS:-$all_scenarios} "
 for name in $selected; do
     if [[ " $all_scenarios " != *" $name "* ]]; then
@@ -42,9 +59,10 @@ for name in $selected; do
     fi
 done
 wants() { [[ "$selected" == *" $1 "* ]]; }
+wants_https() { [[ "$selected" == *" https-"* ]]; }
 
 source "$here/scripts/packages.sh"
-BENCH_PACKAGES=(wrk nginx tinyproxy privoxy curl gnuplot-nox)
+BENCH_PACKAGES=(wrk nginx tinyproxy privoxy curl gnuplot-nox hey openssl)
 "$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 if [ "${BENCH_SKIP_BUILD:-}" != 1 ]; then
     echo "# building build-bench/ (Release)"
@@ -62,7 +80,7 @@ host_program="${BENCH_HOST_PROGRAM:-$here/build-bench/tests/host/vesktor_test_ho
 started_at=$SECONDS
 tmp="$(mktemp -d "${TMPDIR:-/tmp}/vesktor-bench.XXXXXX")"
 pids=()          # everything started here, stopped by cleanup() in reverse order
-host_stdin=""
+declare -A host_stdin=() # the test hosts' stdin pipes, by target
 watch_fd=""
 
 note() { echo "# $*"; }
@@ -89,10 +107,10 @@ stop_process()
 
 cleanup()
 {
-    local status=$? i
+    local status=$? i fd
     set +e
     trap '' PIPE INT TERM
-    [ -n "$host_stdin" ] && exec {host_stdin}>&-
+    for fd in "${host_stdin[@]}"; do exec {fd}>&-; done
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         stop_process "${pids[i]}"
     done
@@ -161,7 +179,7 @@ wait_for_port()
 fill_template()
 {
     sed -e "s|@PORT@|$2|g" -e "s|@TMP@|$tmp|g" -e "s|@ROOT@|$tmp/www|g" -e "s|@USER@|${3:-}|" \
-        "$1"
+        -e "s|@TLS_PORT@|${tls_port:-}|g" "$1"
 }
 
 # ---------------------------------------------------------------------------------------------
@@ -175,7 +193,34 @@ if wants download-256m || wants upload-256m; then
     big_sha="$(sha256sum < "$tmp/www/256m.bin" | cut -d' ' -f1)"
 fi
 
+# The HTTPS origin's certificate for 127.0.0.1, from a test CA made for this run (ECDSA P-256,
+# valid for two days); Privoxy's CA is RSA, which its mbedTLS build needs. Keys are made with a
+# umask that gives them mode 0600 from their first byte, and openssl's chatter goes to a log.
+# bundle.pem is the one trust file (SSL_CERT_FILE) of the clients and the inspecting proxies;
+# Vesktor's CA is added once its test host has made it.
+mkdir -p "$tmp/tls" "$tmp/privoxy-inspect/ca" "$tmp/privoxy-inspect/certs"
+(
+    umask 077
+    cd "$tmp/tls"
+    # mbedTLS (Privoxy) matches names only, never an IP address entry: hence the DNS entry.
+    printf 'subjectAltName=IP:127.0.0.1,DNS:127.0.0.1\nbasicConstraints=critical,CA:FALSE\n%s\n' \
+        'extendedKeyUsage=serverAuth' > origin.ext
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -days 2 \
+        -subj "/CN=Vesktor bench test CA" -keyout test-ca.key -out test-ca.pem
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -noenc -subj "/CN=127.0.0.1" \
+        -keyout origin.key -out origin.csr
+    openssl x509 -req -in origin.csr -CA test-ca.pem -CAkey test-ca.key -set_serial 1 -days 2 \
+        -extfile origin.ext -out origin.pem
+    if wants_https; then
+        openssl req -x509 -newkey rsa:2048 -noenc -days 2 -subj "/CN=Privoxy bench CA" \
+            -keyout "$tmp/privoxy-inspect/ca/cakey.pem" -out "$tmp/privoxy-inspect/ca/cacert.crt"
+    fi
+) > "$tmp/openssl.log" 2>&1 || fail "openssl could not make the test certificates"
+cat "$tmp/tls/test-ca.pem" > "$tmp/tls/bundle.pem"
+wants_https && cat "$tmp/privoxy-inspect/ca/cacert.crt" >> "$tmp/tls/bundle.pem"
+
 nginx_port="$(pick_port)"
+tls_port="$(pick_port)"
 user_line=""
 # As root, nginx would hand its worker to "nobody", who cannot read the temporary folder.
 [ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
@@ -184,7 +229,9 @@ nginx -p "$tmp" -c "$tmp/nginx.conf" -e "$tmp/nginx-error.log" < /dev/null \
     > "$tmp/nginx.log" 2>&1 {watch_fd}>&- &
 remember $!
 wait_for_port $! "$nginx_port" nginx
+wait_for_port $! "$tls_port" "nginx (TLS)"
 origin="127.0.0.1:$nginx_port"
+tls_origin="127.0.0.1:$tls_port"
 
 tinyproxy_port="$(pick_port)"
 fill_template "$bench/tinyproxy.conf.in" "$tinyproxy_port" > "$tmp/tinyproxy.conf"
@@ -201,30 +248,108 @@ privoxy_pid=$!
 remember "$privoxy_pid"
 wait_for_port "$privoxy_pid" "$privoxy_port" Privoxy
 
-# Vesktor with its default settings, on a port the system picks. Its stdin is a pipe held by
-# this script: should the script end in any way, the host sees end of input and stops.
-mkfifo "$tmp/host.in"
-QT_QPA_PLATFORM=offscreen QT_LOGGING_RULES='qt.qpa.*=false' \
-    "$host_program" --port 0 \
-    < "$tmp/host.in" > "$tmp/host.out" 2> "$tmp/host.err" {watch_fd}>&- &
-vesktor_pid=$!
-remember "$vesktor_pid"
-exec {host_stdin}> "$tmp/host.in"
-for ((i = 0; i < 100; i++)); do
-    grep -q '^listening [0-9]' "$tmp/host.out" && break
-    still_runs "$vesktor_pid" || fail "the test host ended at start"
-    sleep 0.1
-done
-vesktor_port="$(sed -n 's/^listening \([0-9]*\)$/\1/p' "$tmp/host.out" | head -n 1)"
-[ -n "$vesktor_port" ] || fail "the test host did not report its port"
+if wants_https; then
+    privoxy_inspect_port="$(pick_port)"
+    fill_template "$bench/privoxy-inspect.conf.in" "$privoxy_inspect_port" \
+        > "$tmp/privoxy-inspect.conf"
+    printf '{+https-inspection +limit-connect{-}}\n/\n' > "$tmp/privoxy-inspect/inspect.action"
+    privoxy --no-daemon --pidfile "$tmp/privoxy-inspect.pid" "$tmp/privoxy-inspect.conf" \
+        < /dev/null > "$tmp/privoxy-inspect.err" 2>&1 {watch_fd}>&- &
+    privoxy_inspect_pid=$!
+    remember "$privoxy_inspect_pid"
+    wait_for_port "$privoxy_inspect_pid" "$privoxy_inspect_port" "Privoxy (inspecting)"
+fi
+
+# start_host TARGET [OPTION...]: the test host on a port the system picks, with data and settings
+# folders of its own in the temporary folder (so its CA and settings stay there) and the bundle
+# as its trust store. Its stdin is a pipe held by this script: should the script end in any
+# way, the host sees end of input and stops. Sets host_pid and host_port.
+start_host()
+{
+    local target="$1" fd i
+    shift
+    mkdir -p "$tmp/$target/data" "$tmp/$target/config"
+    mkfifo "$tmp/$target.in"
+    (
+        # Neither the watcher's pipe nor another host's stdin stays open in this host.
+        exec {watch_fd}>&-
+        for fd in "${host_stdin[@]}"; do exec {fd}>&-; done
+        XDG_DATA_HOME="$tmp/$target/data" XDG_CONFIG_HOME="$tmp/$target/config" \
+            SSL_CERT_FILE="$tmp/tls/bundle.pem" QT_QPA_PLATFORM=offscreen \
+            QT_LOGGING_RULES='qt.qpa.*=false' \
+            exec "$host_program" --port 0 "$@"
+    ) < "$tmp/$target.in" > "$tmp/$target.out" 2> "$tmp/$target.err" &
+    host_pid=$!
+    remember "$host_pid"
+    exec {fd}> "$tmp/$target.in"
+    host_stdin[$target]=$fd
+    for ((i = 0; i < 100; i++)); do
+        grep -q '^listening [0-9]' "$tmp/$target.out" && break
+        still_runs "$host_pid" || fail "the test host ($target) ended at start"
+        sleep 0.1
+    done
+    host_port="$(sed -n 's/^listening \([0-9]*\)$/\1/p' "$tmp/$target.out" | head -n 1)"
+    [ -n "$host_port" ] || fail "the test host ($target) did not report its port"
+}
+
+# Vesktor with its default settings. For the HTTPS scenarios, two more: a blind tunnel, and one
+# inspecting HTTPS when the test host can (an older build's cannot). Both take up to 1000
+# connections instead of 254: hey opens more connections than it has workers (Go's client dials
+# anew when a request comes before the last response's connection is back in its pool, and
+# closes the surplus later), and with 250 workers a limit of 254 refused some of them.
+start_host vesktor
+vesktor_pid=$host_pid
+vesktor_port=$host_port
+inspects=0
+if wants_https; then
+    start_host vesktor-tunnel --max-threads 1000
+    vesktor_tunnel_pid=$host_pid
+    vesktor_tunnel_port=$host_port
+fi
+if wants_https &&
+    QT_QPA_PLATFORM=offscreen "$host_program" --help 2> /dev/null | grep -q -- '--inspect'; then
+    inspects=1
+    start_host vesktor-inspect --inspect --max-threads 1000
+    vesktor_inspect_pid=$host_pid
+    vesktor_inspect_port=$host_port
+    vesktor_ca="$tmp/vesktor-inspect/data/vesktor/vesktor-ca.pem"
+    [ -s "$vesktor_ca" ] || fail "the inspecting test host made no CA at $vesktor_ca"
+    cat "$vesktor_ca" >> "$tmp/tls/bundle.pem"
+elif wants_https; then
+    note "this test host has no --inspect: the HTTPS scenarios run without vesktor-inspect"
+fi
 
 note "nginx $origin, Vesktor :$vesktor_port, tinyproxy :$tinyproxy_port, Privoxy :$privoxy_port"
 note "$(tinyproxy -v 2>&1 | head -n 1); $(privoxy --version | head -n 1 | cut -d'(' -f1)"
 note "$(nginx -v 2>&1); $(wrk -v 2>&1 | head -n 1 | cut -d' ' -f1-2)"
+wants_https && note "HTTPS: nginx $tls_origin, hey $(dpkg-query -W -f '${Version}' hey)," \
+    "Vesktor inspecting :${vesktor_inspect_port:--}, Privoxy inspecting :$privoxy_inspect_port"
 
 targets=(direct vesktor tinyproxy privoxy)
 declare -A proxy_port=([vesktor]=$vesktor_port [tinyproxy]=$tinyproxy_port [privoxy]=$privoxy_port)
 declare -A proxy_pid=([vesktor]=$vesktor_pid [tinyproxy]=$tinyproxy_pid [privoxy]=$privoxy_pid)
+# The HTTPS scenarios' targets. Privoxy's blind tunnel is the HTTP scenarios' Privoxy.
+https_targets=(direct)
+if wants_https; then
+    [ "$inspects" = 1 ] && https_targets+=(vesktor-inspect)
+    https_targets+=(vesktor-tunnel privoxy-inspect privoxy-tunnel)
+    proxy_port+=([vesktor-tunnel]=$vesktor_tunnel_port [privoxy-tunnel]=$privoxy_port
+        [privoxy-inspect]=$privoxy_inspect_port)
+    proxy_pid+=([vesktor-tunnel]=$vesktor_tunnel_pid [privoxy-tunnel]=$privoxy_pid
+        [privoxy-inspect]=$privoxy_inspect_pid)
+    if [ "$inspects" = 1 ]; then
+        proxy_port+=([vesktor-inspect]=$vesktor_inspect_port)
+        proxy_pid+=([vesktor-inspect]=$vesktor_inspect_pid)
+    fi
+fi
+# The test host behind a Vesktor target, whose stdin takes the lateness commands.
+host_of()
+{
+    case "$1" in
+    vesktor | vesktor-tunnel | vesktor-inspect) echo "$1" ;;
+    *) return 1 ;;
+    esac
+}
 
 # A process and all its descendants.
 process_tree()
@@ -266,17 +391,19 @@ status_kib()
 
 peak_kib() { status_kib "$1" VmHWM; }
 
-host_command() { echo "$1" >&"$host_stdin"; }
+# host_command TARGET COMMAND: a line to the stdin of the target's test host.
+host_command() { echo "$2" >&"${host_stdin[$(host_of "$1")]}"; }
 
-# Asks the test host for the worst lateness of its window's timer and prints it (ms).
+# Asks the target's test host for the worst lateness of its window's timer and prints it (ms).
 host_lateness()
 {
-    local before i
-    before="$(grep -c '^timer lateness ' "$tmp/host.out" || true)"
-    host_command "lateness report"
+    local out before i
+    out="$tmp/$(host_of "$1").out"
+    before="$(grep -c '^timer lateness ' "$out" || true)"
+    host_command "$1" "lateness report"
     for ((i = 0; i < 100; i++)); do
-        if [ "$(grep -c '^timer lateness ' "$tmp/host.out" || true)" -gt "$before" ]; then
-            sed -n 's/^timer lateness //p' "$tmp/host.out" | tail -n 1
+        if [ "$(grep -c '^timer lateness ' "$out" || true)" -gt "$before" ]; then
+            sed -n 's/^timer lateness //p' "$out" | tail -n 1
             return 0
         fi
         sleep 0.05
@@ -306,7 +433,10 @@ notes="$tmp/notes.tsv"
 # The resident size of each proxy before it has seen any traffic. Each scenario's peak is
 # measured from the resident size at the start of its run, which memory kept from earlier
 # scenarios can raise; the goals count growth from this first reading.
-for target in vesktor tinyproxy privoxy; do
+idle_targets=(vesktor tinyproxy privoxy)
+wants_https && idle_targets+=(vesktor-tunnel privoxy-inspect)
+[ "$inspects" = 1 ] && idle_targets+=(vesktor-inspect)
+for target in "${idle_targets[@]}"; do
     printf 'idle\t%s\t1\t-\t-\t-\t-\t%s\t0\t-\n' "$target" "$(status_kib "$target" VmRSS)" \
         >> "$results"
 done
@@ -322,6 +452,18 @@ for target in "${targets[@]}"; do
     done
 done
 note "the 1 KiB and 100 KiB files arrive unchanged through every target"
+# Over HTTPS curl checks each certificate against the bundle: the origin's directly and through
+# the tunnels, the inspecting proxy's through the others. This also has Privoxy make its leaf
+# for the origin (an RSA key) before anything is timed.
+if wants_https; then
+    for target in "${https_targets[@]}"; do
+        curl_through "$target" --max-time 30 --cacert "$tmp/tls/bundle.pem" -o "$tmp/check.bin" \
+            "https://$tls_origin/1k.bin" || fail "$target: curl over HTTPS failed"
+        cmp -s "$tmp/check.bin" "$tmp/www/1k.bin" || fail "$target: 1k.bin arrived changed (HTTPS)"
+    done
+    note "the 1 KiB file arrives unchanged over HTTPS through every HTTPS target," \
+        "each certificate verified"
+fi
 
 # run_wrk SCENARIO TARGET REPEAT CONNECTIONS MODE FILE
 # MODE: keep-alive, close, or pipeline (10 requests at once per connection).
@@ -342,14 +484,14 @@ run_wrk()
         option=10
     fi
     reset_peak "$target"
-    if [ "$target" = vesktor ]; then host_command "lateness reset"; fi
+    if [ "$target" = vesktor ]; then host_command vesktor "lateness reset"; fi
     line="$(timeout $((seconds + 30)) wrk -t "$threads" -c "$connections" -d "${seconds}s" \
         --timeout 5s -s "$script" "$url" -- "$request_target" "$origin" "$option" \
         2> "$tmp/wrk.err" | grep '^RESULT ')" ||
         fail "wrk gave no result for $scenario through $target"
     local peak lateness="-"
     peak="$(peak_kib "$target")"
-    if [ "$target" = vesktor ]; then lateness="$(host_lateness)"; fi
+    if [ "$target" = vesktor ]; then lateness="$(host_lateness vesktor)"; fi
     # wrk counts as errors broken connections, timeouts and statuses other than 2xx/3xx. For
     # Vesktor and the origin they make the run invalid. tinyproxy answers a keep-alive request
     # and then closes the connection without saying so, so wrk's next request on it fails (a
@@ -442,6 +584,89 @@ for entry in "${scenarios[@]}"; do
     done
 done
 
+# run_hey SCENARIO TARGET REPEAT CONNECTIONS MODE: hey for BENCH_HTTPS_SECONDS on the 1 KiB file
+# over TLS, through the target's proxy (CONNECT) or directly. MODE: keep-alive, or close (a new
+# connection, so a new tunnel and TLS handshake, for every request). A run passes when every
+# response is a 200 of 1024 bytes and hey reports no error; req/s counts the 200s only.
+# hey itself does not check the certificates (curl did, above); they come from the bundle all
+# the same. hey sends its Host header, port included, as the TLS server name (SNI), which
+# Vesktor rightly refuses when it inspects: a server name holds no port. A browser sends no
+# server name for an IP address; hey does the same when given "-host 127.0.0.1", and nginx
+# answers whatever the Host header. Privoxy, though, connects to the inner request's Host (port
+# 443 when it names none) rather than to CONNECT's target, so it gets the Host with its port.
+https_flags="$tmp/https-flags.tsv"
+: > "$https_flags"
+run_hey()
+{
+    local scenario="$1" target="$2" repeat="$3" connections="$4" mode="$5"
+    local host_header=127.0.0.1
+    [[ "$target" == privoxy-* ]] && host_header="$tls_origin"
+    local options=(-z "${https_seconds}s" -c "$connections" -t 10 -host "$host_header")
+    local output peak lateness="-" problem
+    [ "$mode" = close ] && options+=(-disable-keepalive)
+    [ "$target" != direct ] && options+=(-x "http://127.0.0.1:${proxy_port[$target]}")
+    reset_peak "$target"
+    host_of "$target" > /dev/null && host_command "$target" "lateness reset"
+    output="$(env -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
+        SSL_CERT_FILE="$tmp/tls/bundle.pem" timeout $((https_seconds + 60)) \
+        hey "${options[@]}" "https://$tls_origin/1k.bin" 2> "$tmp/hey.err")" ||
+        fail "hey failed for $scenario through $target"
+    echo "$output" > "$tmp/hey-$scenario-$target-$repeat.out"
+    peak="$(peak_kib "$target")"
+    host_of "$target" > /dev/null && lateness="$(host_lateness "$target")"
+    # The summary's total time and size per request, the latency percentiles, and the status
+    # code and error blocks ("  [200]	1234 responses", "  [17]	Get ...: error").
+    problem="$(echo "$output" | awk -v s="$scenario" -v t="$target" -v r="$repeat" \
+        -v peak="$peak" -v late="$lateness" -v out="$results" '
+        /^ *Total:/ { total = $2 }
+        /^ *Size\/request:/ { size = $2 }
+        /^ *50% in/ { p50 = $3 * 1e6 }
+        /^ *99% in/ { p99 = $3 * 1e6 }
+        /^Status code distribution:/ { block = "status"; next }
+        /^Error distribution:/ { block = "error"; next }
+        /^ *\[[0-9]+\]/ {
+            count = $2 + 0
+            code = $1
+            gsub(/[\[\]]/, "", code)
+            if (block == "status" && code == "200") ok += count
+            else if (block == "status") { other += count; codes = codes " " code "x" count }
+            else if (block == "error") errors += code
+        }
+        END {
+            if (total <= 0) { print "no summary from hey"; exit }
+            printf "%s\t%s\t%s\t%.0f\t%s\t%s\t%.1f\t%s\t%d\t%s\n", s, t, r, ok / total,
+                   p50 == "" ? "-" : sprintf("%.0f", p50), p99 == "" ? "-" : sprintf("%.0f", p99),
+                   ok * 1024 / total / 1e6, peak, other + errors, late >> out
+            if (ok == 0 || other > 0 || errors > 0 || size != 1024)
+                printf "%d responses 200, %d others (status x count:%s), %d errors, " \
+                       "%s bytes per response\n", ok, other, codes, errors, size
+        }')"
+    if [ -n "$problem" ]; then
+        case "$target" in
+        direct | vesktor-*) fail "$scenario through $target: $problem (hey's output:" \
+            "$tmp/hey-$scenario-$target-$repeat.out; BENCH_KEEP_TMP=1 keeps it)" ;;
+        *) printf '%s\t%s\t%s\t%s\n' "$scenario" "$target" "$repeat" "$problem" >> "$https_flags" ;;
+        esac
+    fi
+}
+
+https_scenarios=(
+    "https-ka-50 50 keep-alive"
+    "https-close-50 50 close"
+    "https-ka-250 250 keep-alive"
+)
+for entry in "${https_scenarios[@]}"; do
+    read -r scenario connections mode <<< "$entry"
+    wants "$scenario" || continue
+    note "$scenario: $connections connections, $mode, HTTPS, 1k.bin," \
+        "${https_seconds} s x $repeats per target"
+    for ((repeat = 1; repeat <= repeats; repeat++)); do
+        for target in "${https_targets[@]}"; do
+            run_hey "$scenario" "$target" "$repeat" "$connections" "$mode"
+        done
+    done
+done
+
 # The upload comes last: while a proxy holds a whole request body, its memory can stay high
 # afterwards, and that would count as the other scenarios' growth. nginx stores the body in a
 # file before it answers (WebDAV's PUT, bench/nginx.conf.in), so curl's time covers every byte
@@ -506,18 +731,31 @@ awk -F'\t' '
 [ -n "${BENCH_RESULTS:-}" ] && cp "$medians" "$BENCH_RESULTS"
 
 chart_data="$tmp/chart.tsv"
+https_chart_data="$tmp/https-chart.tsv"
 : > "$chart_data"
-awk -v notes="$notes" -v chart_data="$chart_data" -f "$bench/report.awk" "$medians"
+: > "$https_chart_data"
+awk -v notes="$notes" -v flags="$https_flags" -v chart_data="$chart_data" \
+    -v https_chart_data="$https_chart_data" -v baseline="${BENCH_BASELINE:-}" \
+    -f "$bench/report.awk" "$medians"
 
 note "measured in $((SECONDS - started_at)) s. MB = 10^6 bytes. RSS: the proxy's resident size" \
     "before any traffic (idle, VmRSS) and its peak during each scenario (VmHWM, reset to the" \
     "present size before each run; shared libraries included). errors: wrk's count per run." \
     "GUI ms: the worst lateness of a 10 ms timer on Vesktor's window thread during the run." \
-    "pipeline-50: no latencies (see bench/pipeline.lua)."
+    "pipeline-50: no latencies (see bench/pipeline.lua). HTTPS: hey's figures; errors are" \
+    "responses other than 200 and hey's errors; req/s counts the 200s."
 
 if [ -s "$chart_data" ]; then
     mkdir -p "$(dirname "$chart")"
     gnuplot -e "data = '$chart_data'; output = '$chart'" "$bench/ratios.gp" 2> "$tmp/gnuplot.err" ||
         fail "gnuplot could not draw the chart"
     note "chart: $chart"
+fi
+if [ -s "$https_chart_data" ]; then
+    mkdir -p "$(dirname "$https_chart")"
+    title="Vesktor inspecting HTTPS: requests per second as ratios (line: the goal)"
+    gnuplot -e "data = '$https_chart_data'; output = '$https_chart'; logscale = 1" \
+        -e "title_text = \"$title\"; bar_title = 'ratio'; level_title = 'ratio 1'; width = 1300" \
+        "$bench/ratios.gp" 2> "$tmp/gnuplot.err" || fail "gnuplot could not draw the HTTPS chart"
+    note "HTTPS chart: $https_chart"
 fi

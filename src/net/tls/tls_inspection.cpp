@@ -64,10 +64,12 @@ TlsInspection::make(std::shared_ptr<const CertificateAuthority> ca)
     inspection->m_leafKey = makeLeafKey();
     inspection->m_originContext.reset(SSL_CTX_new(TLS_client_method()));
     SSL_CTX *context = inspection->m_originContext.get();
-    const bool isMade = inspection->m_leafKey && context &&
-                        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) == 1 &&
-                        SSL_CTX_set_default_verify_paths(context) == 1 &&
-                        SSL_CTX_set_alpn_protos(context, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0;
+    const bool isMade =
+        inspection->m_leafKey && context &&
+        SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) == 1 &&
+        SSL_CTX_set_default_verify_paths(context) == 1 &&
+        SSL_CTX_set_alpn_protos(context, kHttp11Alpn, sizeof kHttp11Alpn - 1) == 0 &&
+        OriginSessions::install(context);
     ERR_clear_error();
     if (!isMade)
         return nullptr;
@@ -79,9 +81,10 @@ bool TlsInspection::prepareOriginSession(SSL *ssl, const std::string &host)
 {
     const std::string ip = ipLiteralOf(host);
     const bool isPrepared =
-        ip.empty() ? SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
-                         SSL_set1_host(ssl, host.c_str()) == 1
-                   : X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ip.c_str()) == 1;
+        (ip.empty() ? SSL_set_tlsext_host_name(ssl, host.c_str()) == 1 &&
+                          SSL_set1_host(ssl, host.c_str()) == 1
+                    : X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), ip.c_str()) == 1) &&
+        OriginSessions::prepare(ssl, host);
     ERR_clear_error();
     return isPrepared;
 }
@@ -110,6 +113,10 @@ SSL_CTX *BrowserContexts::forHost(const TlsInspection &inspection, const std::st
         return nullptr;
     SSL_CTX_set_alpn_select_cb(context.get(), selectHttp11, nullptr);
     SSL_CTX_set_tlsext_servername_callback(context.get(), checkServerName);
+    // One session ticket per handshake instead of OpenSSL's two: a browser uses a ticket once
+    // and gets a new one with every connection, and each ticket costs a session encoded,
+    // encrypted and authenticated.
+    SSL_CTX_set_num_tickets(context.get(), 1);
 
     if (m_contexts.size() >= kMaxHosts) {
         m_contexts.erase(m_uses.back());

@@ -12,6 +12,7 @@
 #include "net/socket_errors.h"
 #include "net/tls/certificate_authority.h"
 #include "net/tls/openssl_handles.h"
+#include "net/tls/origin_sessions.h"
 
 using SslCtxHandle = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 
@@ -19,7 +20,8 @@ using SslCtxHandle = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 // never changed after: the local CA, one leaf key for the whole run, and the client context for
 // the origins, with the system's trust store loaded once (OpenSSL's default paths, so that
 // SSL_CERT_FILE and SSL_CERT_DIR apply). Loading the store takes tens of milliseconds, so it is
-// made off the engine's thread.
+// made off the engine's thread. Only the origins' sessions, kept for resumption, change as it
+// runs (OriginSessions, locked).
 class TlsInspection {
 public:
     // Null when OpenSSL cannot make the contexts.
@@ -33,7 +35,7 @@ public:
     SSL_CTX *originContext() const { return m_originContext.get(); }
 
     // Sets up an origin's TLS session for host (a name gets SNI and a name check, an IP literal
-    // an address check).
+    // an address check), resuming the host's last session when one is kept.
     static bool prepareOriginSession(SSL *ssl, const std::string &host);
 
 private:
