@@ -38,12 +38,13 @@ export QT_LOGGING_RULES='qt.qpa.*=false'
 mkdir -p "$E2E_TMP/www"
 head -c 1024 /dev/urandom > "$E2E_TMP/www/1k.bin"
 # The benchmark's own nginx settings: enough connections for 250 at once, and keep-alive
-# connections that the origin never ends in the middle of a run.
+# connections that the origin never ends in the middle of a run. Its HTTPS server is left out.
 NGINX_PORT="$(e2e_pick_port)"
 user_line=""
 [ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
 sed -e "s|@PORT@|$NGINX_PORT|g" -e "s|@TMP@|$E2E_TMP|g" -e "s|@ROOT@|$E2E_TMP/www|g" \
-    -e "s|@USER@|$user_line|" "$here/bench/nginx.conf.in" > "$E2E_TMP/nginx.conf"
+    -e "s|@USER@|$user_line|" -e '/# The HTTPS scenarios/,/^    }$/d' "$here/bench/nginx.conf.in" \
+    > "$E2E_TMP/nginx.conf"
 nginx -p "$E2E_TMP" -c "$E2E_TMP/nginx.conf" -e "$E2E_TMP/nginx-error.log" < /dev/null \
     > "$E2E_TMP/nginx.out" 2>&1 &
 NGINX_PID=$!
