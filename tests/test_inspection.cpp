@@ -6,6 +6,7 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSslConfiguration>
 #include <QSslSocket>
 #include <QStandardPaths>
@@ -170,6 +171,7 @@ private slots:
     void blindTunnels_data();
     void blindTunnels();
     void alpnSelectsHttp11();
+    void originSessionIsResumed();
     void browserDistrustingTheCaIsLogged();
 
 private:
@@ -443,6 +445,48 @@ void TestInspection::alpnSelectsHttp11()
 
 // A browser that does not trust the proxy's CA turns the handshake down with an alert: its
 // slot ends, and the log says so.
+// The next connection to an origin resumes the TLS session the last one was given, so that the
+// proxy skips a full handshake and the certificate's parsing; openssl's own test server says on
+// its status page which it was.
+void TestInspection::originSessionIsResumed()
+{
+    QProcess origin;
+    origin.setProcessChannelMode(QProcess::MergedChannels);
+    origin.start(QStringLiteral("openssl"),
+                 {QStringLiteral("s_server"), QStringLiteral("-accept"),
+                  QStringLiteral("127.0.0.1:0"), QStringLiteral("-cert"),
+                  path(QStringLiteral("origin.pem")), QStringLiteral("-key"),
+                  path(QStringLiteral("origin.key")), QStringLiteral("-www")});
+    QVERIFY(origin.waitForStarted());
+    QByteArray output;
+    const auto acceptedPort = [&] {
+        output += origin.readAll();
+        const QRegularExpressionMatch found =
+            QRegularExpression(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"))
+                .match(QString::fromLatin1(output));
+        return found.hasMatch() ? found.captured(1).toLatin1() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(!acceptedPort().isEmpty(), kWait);
+    const QByteArray authority = "localhost:" + acceptedPort();
+    const auto proxy = startInspecting();
+
+    QStringList handshakes;
+    for (int connection = 0; connection < 2; ++connection) {
+        TunnelClient browser;
+        QVERIFY(browser.open(proxy->port(), authority));
+        QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
+                 qPrintable(browser.errorText()));
+        const QByteArray page = browser.exchange(getRequest(authority, "/"));
+        QVERIFY2(page.startsWith("HTTP/1.0 200"), page.constData());
+        handshakes << (page.contains("\nReused, TLS") ? QStringLiteral("resumed")
+                       : page.contains("\nNew, TLS")  ? QStringLiteral("full")
+                                                      : QStringLiteral("unknown"));
+    }
+    QCOMPARE(handshakes, QStringList({QStringLiteral("full"), QStringLiteral("resumed")}));
+    origin.kill();
+    origin.waitForFinished();
+}
+
 void TestInspection::browserDistrustingTheCaIsLogged()
 {
     const QString logPath = path(QStringLiteral("distrust.log"));
