@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "net/error_page.h"
 #include "support/expected_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
@@ -310,7 +311,11 @@ void TestInspection::rulesApplyInsideOnOneOriginConnection()
     const auto cell = [rows](int row, int column) {
         return rows->model()->index(row, column).data().toString();
     };
-    QTRY_COMPARE_WITH_TIMEOUT(rows->model()->rowCount(), 3, kWait);
+    // A tunnel asked for inside the tunnel is refused, and its row says so.
+    QVERIFY(browser.exchange("CONNECT elsewhere.test:443 HTTP/1.1\r\n\r\n")
+                .startsWith("HTTP/1.1 400 "));
+    QTRY_COMPARE_WITH_TIMEOUT(rows->model()->rowCount(), 4, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(3, 5), QStringLiteral("page %1").arg(kBadRequestNumber), kWait);
     QCOMPARE(cell(0, 2), QStringLiteral("CONNECT"));
     QCOMPARE(cell(0, 4), QString::fromLatin1(origin.authority()));
     for (int row : {1, 2}) {

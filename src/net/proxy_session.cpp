@@ -862,8 +862,9 @@ void ProxySession::recordRequest(const QByteArray &block)
     record.headersOut = m_request.head.left(RequestRecord::kMaxHeadersBytes);
     record.effects = m_request.effects;
     const quint64 id = records->begin(std::move(record));
-    if (m_request.isTunnel) {
-        endTunnelRecord(0);
+    // A CONNECT inside an inspected tunnel is refused like any request that cannot be
+    // forwarded; only the slot's own CONNECT makes the tunnel's row.
+    if (m_request.isTunnel && !m_isInspected) {
         m_tunnelRecord = id;
         m_tunnelBegan = m_headBegan;
         m_tunnelBytes = 0;
