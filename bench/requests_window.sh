@@ -52,31 +52,6 @@ e2e_watch_nginx
 e2e_wait_for 100 "nginx to answer" e2e_port_answers "$NGINX_PORT"
 origin="127.0.0.1:$NGINX_PORT"
 
-host_command() { echo "$1" >&"$HOST_STDIN"; }
-
-# host_report COMMAND PREFIX: sends the command and prints the value of the answer's line.
-host_report()
-{
-    local before i
-    before="$(grep -c "^$2 " "$E2E_TMP/host.out" || true)"
-    host_command "$1"
-    for ((i = 0; i < 100; i++)); do
-        if [ "$(grep -c "^$2 " "$E2E_TMP/host.out" || true)" -gt "$before" ]; then
-            sed -n "s/^$2 //p" "$E2E_TMP/host.out" | tail -n 1
-            return 0
-        fi
-        sleep 0.05
-    done
-    e2e_fail "the test host did not answer \"$1\""
-}
-
-# A fresh test host with the given options; the previous one's pipe and output go first.
-start_host()
-{
-    rm -f "$E2E_TMP/host.in" "$E2E_TMP/host.out"
-    e2e_start_host "$@" > /dev/null
-}
-
 rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$HOST_PID/status"; }
 
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
@@ -87,14 +62,14 @@ ka250()
 {
     local file="$1"
     shift
-    start_host "$@"
-    host_command "lateness reset"
+    e2e_start_host "$@" > /dev/null
+    e2e_host_command "lateness reset"
     local line
     line="$(timeout $((seconds + 30)) wrk -t 2 -c 250 -d "${seconds}s" --timeout 5s \
         -s "$here/bench/absolute_uri.lua" "http://127.0.0.1:$PROXY_PORT" -- \
         "http://$origin/1k.bin" "$origin" | grep '^RESULT ')" || e2e_fail "wrk gave no result"
     local lateness
-    lateness="$(host_report "lateness report" "timer lateness")"
+    lateness="$(e2e_host_ask "lateness report" "timer lateness")"
     e2e_stop_host
     echo "$line" | awk -v late="$lateness" '{
         for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
@@ -118,7 +93,7 @@ closed_late="$(cut -d' ' -f2 "$E2E_TMP/closed" | median)"
 open_late="$(cut -d' ' -f2 "$E2E_TMP/open" | median)"
 
 e2e_note "10,000 requests with about 1 KiB of headers each, the window open"
-start_host --requests-window
+e2e_start_host --requests-window > /dev/null
 idle_kib="$(rss_kib)"
 cookie="$(head -c 450 /dev/urandom | base64 -w 0)"
 hey -n 10000 -c 50 -x "http://127.0.0.1:$PROXY_PORT" \
@@ -132,7 +107,7 @@ grep -Eq '\[200\][[:space:]]+10000 responses' "$E2E_TMP/hey.out" ||
     { cat "$E2E_TMP/hey.out" >&2; e2e_fail "not every request was answered 200"; }
 rows=0
 for ((i = 0; i < 100; i++)); do
-    rows="$(host_report "requests report" "requests rows")"
+    rows="$(e2e_host_ask "requests report" "requests rows")"
     [ "$rows" -ge 10000 ] && break
     sleep 0.1
 done

@@ -22,7 +22,7 @@ e2e_start_host --change --add --requests-window
 site="http://localhost:$NGINX_PORT"
 fetch()
 {
-    env -u http_proxy -u HTTP_PROXY curl -sS -o /dev/null -x "http://127.0.0.1:$PROXY_PORT" \
+    e2e_curl_proxy -o /dev/null \
         -A 'Mozilla/5.0 (X11; Linux x86_64; rv:128.0) Gecko/20100101 Firefox/128.0' \
         -H 'Accept-Language: en-GB,en;q=0.5' "$@"
 }
@@ -31,14 +31,13 @@ fetch -e "$site/news/" -b 'session=4f1c9e; consent=yes' "$site/static/site.css"
 fetch -e "$site/news/" -b 'session=4f1c9e; consent=yes' -H 'From: reader@example.org' \
     -H 'DNT: 1' "$site/news/?page=2"
 fetch -I "$site/news/index.html"
-fetch "$site/missing.png" || true
+fetch "$site/missing.png"
 
-host_command() { echo "$1" >&"$HOST_STDIN"; }
 # The window lists what the engine recorded at its next look, a tenth of a second later.
-listed_all() { host_command "requests report"; grep -q '^requests rows 5$' "$E2E_TMP/host.out"; }
+listed_all() { [ "$(e2e_host_ask "requests report" "requests rows")" = 5 ]; }
 e2e_wait_for 50 "five rows" listed_all
-host_command "requests select 2"
-host_command "grab frmRequests $E2E_TMP/requests-window.png"
+e2e_host_command "requests select 2"
+e2e_host_command "grab frmRequests $E2E_TMP/requests-window.png"
 e2e_wait_for 50 "the picture" grep -q '^grabbed ' "$E2E_TMP/host.out"
 cp "$E2E_TMP/requests-window.png" "$here/docs/requests-window.png"
 e2e_note "docs/requests-window.png updated"

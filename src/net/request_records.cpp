@@ -48,9 +48,5 @@ RequestBatch RequestRecorder::take()
 
 void RequestRecorder::clear()
 {
-    RequestBatch old;
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        std::swap(old, m_pending);
-    }
+    take();
 }

@@ -339,6 +339,8 @@ e2e_start_host()
     if [ -z "$host" ] || [ ! -x "$host" ]; then
         e2e_fail "VESKTOR_TEST_HOST does not name the built test host ('$host')"
     fi
+    # A host started before in the same run leaves its pipe and its output behind.
+    rm -f "$E2E_TMP/host.in" "$E2E_TMP/host.out"
     mkfifo "$E2E_TMP/host.in"
     QT_QPA_PLATFORM=offscreen "$host" --port 0 "$@" < "$E2E_TMP/host.in" \
         > "$E2E_TMP/host.out" 2> "$E2E_TMP/host.err" &
@@ -372,6 +374,26 @@ e2e_stop_host()
     wait "$HOST_PID" || HOST_STATUS=$?
     HOST_PID=""
     [ "$HOST_STATUS" -eq 0 ] || e2e_fail "the test host exited with status $HOST_STATUS"
+}
+
+# A command line to the running test host (see test_host.cpp).
+e2e_host_command() { echo "$1" >&"$HOST_STDIN"; }
+
+# e2e_host_ask COMMAND PREFIX: sends the command and prints the rest of the first line starting
+# with PREFIX that the host prints after it.
+e2e_host_ask()
+{
+    local before i
+    before="$(grep -c "^$2 " "$E2E_TMP/host.out" || true)"
+    e2e_host_command "$1"
+    for ((i = 0; i < 100; i++)); do
+        if [ "$(grep -c "^$2 " "$E2E_TMP/host.out" || true)" -gt "$before" ]; then
+            sed -n "s/^$2 //p" "$E2E_TMP/host.out" | tail -n 1
+            return 0
+        fi
+        sleep 0.05
+    done
+    e2e_fail "the test host did not answer \"$1\""
 }
 
 # Runs a program with the host's stdin pipe closed, so that nothing it leaves behind keeps the
