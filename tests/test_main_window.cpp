@@ -25,10 +25,10 @@
 namespace {
 
 const char *const kAllNames[] = {
-    "Label1",   "txtPort",     "Label3",     "txtMaxThr", "Label2",    "lblConnections",
-    "chkLog",   "txtLogPath",  "Command1",   "Command3",  "Option1",   "Option2",
-    "txtAllow", "chkChange",   "txtChange",  "chkRemove", "txtRemove", "chkAdd",
-    "txtAdd",   "cmdRequests", "cmdDefaults"};
+    "Label1",   "txtPort",     "Label3",      "txtMaxThr",  "Label2",    "lblConnections",
+    "chkLog",   "txtLogPath",  "Command1",    "Command3",   "Option1",   "Option2",
+    "txtAllow", "chkChange",   "txtChange",   "chkRemove",  "txtRemove", "chkAdd",
+    "txtAdd",   "cmdRequests", "chkRemember", "cmdDefaults"};
 
 QString shownText(QWidget *control)
 {
@@ -156,6 +156,9 @@ void TestMainWindow::freshControls_data()
     QTest::newRow("cmdRequests") << "cmdRequests"
                                  << "QPushButton"
                                  << "Requests..." << true << -1;
+    QTest::newRow("chkRemember") << "chkRemember"
+                                 << "QCheckBox"
+                                 << "Remember settings" << true << 0;
     QTest::newRow("cmdDefaults") << "cmdDefaults"
                                  << "QPushButton"
                                  << "Defaults" << true << -1;

@@ -1,6 +1,8 @@
-// Settings remembered between runs: saved at Start and at Exit, restored by the next window, a
-// corrupt file set aside for the user, a failed save told, and the Defaults button.
+// Settings remembered between runs only while "Remember settings" is ticked: saved at Start and
+// at Exit, restored by the next window, forgotten when unticked, a corrupt or unsafe file never
+// keeping the window from its defaults, a failed save told, and the Defaults button.
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -9,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/list_box.h"
@@ -22,10 +25,10 @@ Q_DECLARE_METATYPE(MessageAnswer)
 
 namespace {
 
-const char *const kSettingNames[] = {"txtPort",   "txtMaxThr",  "chkLog",      "txtLogPath",
-                                     "Option1",   "Option2",    "txtAllow",    "chkChange",
-                                     "txtChange", "chkRemove",  "txtRemove",   "chkAdd",
-                                     "txtAdd",    "chkInspect", "txtNoInspect"};
+const char *const kSettingNames[] = {"chkRemember", "txtPort",   "txtMaxThr",  "chkLog",
+                                     "txtLogPath",  "Option1",   "Option2",    "txtAllow",
+                                     "chkChange",   "txtChange", "chkRemove",  "txtRemove",
+                                     "chkAdd",      "txtAdd",    "chkInspect", "txtNoInspect"};
 
 template <typename T = QWidget> T *control(Form1 &form, const QString &name)
 {
@@ -73,13 +76,21 @@ QVariantMap shown(Form1 &form)
 // A value other than the default for every setting control.
 QVariantMap awayFromDefaults(const QString &logPath)
 {
-    return {{"txtPort", "0"},     {"txtMaxThr", "17"},
-            {"chkLog", true},     {"txtLogPath", logPath},
-            {"Option2", true},    {"txtAllow", "Host: *\r\nX-Only: *"},
-            {"chkChange", true},  {"txtChange", "Referer: a, b; c"},
-            {"chkRemove", false}, {"txtRemove", "Cookie\r\n  @Rect(1 2 3 4) = \\ \"q\""},
-            {"chkAdd", true},     {"txtAdd", "X-Remembered: yes"},
-            {"chkInspect", true}, {"txtNoInspect", QString::fromUtf8("b\u00e4nk?.example\r\n")}};
+    return {{"chkRemember", true},
+            {"txtPort", "0"},
+            {"txtMaxThr", "17"},
+            {"chkLog", true},
+            {"txtLogPath", logPath},
+            {"Option2", true},
+            {"txtAllow", "Host: *\r\nX-Only: *"},
+            {"chkChange", true},
+            {"txtChange", "Referer: a, b; c"},
+            {"chkRemove", false},
+            {"txtRemove", "Cookie\r\n  @Rect(1 2 3 4) = \\ \"q\""},
+            {"chkAdd", true},
+            {"txtAdd", "X-Remembered: yes"},
+            {"chkInspect", true},
+            {"txtNoInspect", QString::fromUtf8("b\u00e4nk?.example\r\n")}};
 }
 
 QString differences(const QVariantMap &actual, const QVariantMap &expected)
@@ -111,6 +122,28 @@ bool writeFile(const QString &path, const QByteArray &bytes)
            file.write(bytes) == bytes.size();
 }
 
+// Every file below the folder, symlinks and FIFOs included.
+QStringList filesBelow(const QString &folder)
+{
+    QStringList found;
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                         QDirIterator::Subdirectories);
+    while (entries.hasNext()) {
+        const QString entry = entries.next();
+        if (!QFileInfo(entry).isDir())
+            found << entry;
+    }
+    return found;
+}
+
+void leave(Form1 &form)
+{
+    QSignalSpy ended(&form, &Form1::programEnded);
+    click(form, "Command3");
+    QCOMPARE(ended.size(), 1);
+}
+
 } // namespace
 
 class TestRememberedSettings : public QObject {
@@ -122,8 +155,12 @@ private slots:
     void roundTripAcrossStarts_data();
     void roundTripAcrossStarts();
     void missingKeysTakeTheirDefaults();
+    void rememberedOnlyWhenTicked_data();
+    void rememberedOnlyWhenTicked();
     void corruptFileGivesDefaults_data();
     void corruptFileGivesDefaults();
+    void specialFileGivesDefaults_data();
+    void specialFileGivesDefaults();
     void failedSaveIsTold();
     void defaultsButton_data();
     void defaultsButton();
@@ -222,9 +259,11 @@ void TestRememberedSettings::roundTripAcrossStarts()
 void TestRememberedSettings::missingKeysTakeTheirDefaults()
 {
     QVariantMap expected = shown(*std::make_unique<Form1>());
-    QVERIFY(writeFile(rememberedSettingsPath(), "[proxy]\nmaxThreads=9\n\n[headers]\nadd=true\n"
-                                                "addList=\"X-A: 1, 2\\r\\nX-B: ;\"\n"));
-    expected.insert({{"txtMaxThr", "9"},
+    QVERIFY(writeFile(rememberedSettingsPath(),
+                      "[General]\nRemember=true\n\n[proxy]\nmaxThreads=9\n\n[headers]\n"
+                      "add=true\naddList=\"X-A: 1, 2\\r\\nX-B: ;\"\n"));
+    expected.insert({{"chkRemember", true},
+                     {"txtMaxThr", "9"},
                      {"chkAdd", true},
                      {"txtAdd enabled", true},
                      {"txtAdd", "X-A: 1, 2\r\nX-B: ;"}});
@@ -233,17 +272,71 @@ void TestRememberedSettings::missingKeysTakeTheirDefaults()
     QVERIFY(!QFile::exists(rememberedSettingsPath() + ".bad"));
 }
 
+void TestRememberedSettings::rememberedOnlyWhenTicked_data()
+{
+    QTest::addColumn<QByteArray>("fileBefore"); // what the config folder holds at the first run
+    QTest::addColumn<bool>("tickedAtStart");    // the second run unticks it before leaving
+    QTest::newRow("never ticked") << QByteArray() << false;
+    QTest::newRow("ticked, then unticked") << QByteArray() << true;
+    QTest::newRow("a file without the key")
+        << QByteArray("[proxy]\nport=9000\n\n[log]\nenabled=true\n") << false;
+    QTest::newRow("a file that says not to remember")
+        << QByteArray("[General]\nRemember=false\n\n[proxy]\nport=9000\n") << false;
+}
+
+// Unticked, every run starts from the defaults and leaves nothing behind but a file that was not
+// its own, byte for byte; ticked, the next run has the settings, until a run that unticks it.
+void TestRememberedSettings::rememberedOnlyWhenTicked()
+{
+    QFETCH(QByteArray, fileBefore);
+    QFETCH(bool, tickedAtStart);
+    const QVariantMap defaults = shown(*std::make_unique<Form1>());
+    const QString path = rememberedSettingsPath();
+    if (!fileBefore.isEmpty())
+        QVERIFY(writeFile(path, fileBefore));
+    {
+        Form1 first;
+        COMPARE_SHOWN(first, defaults);
+        setShown(first, {{"chkRemember", tickedAtStart}, {"txtMaxThr", "9"}});
+        QVERIFY(start(first));
+        QCOMPARE(QFile::exists(path), tickedAtStart || !fileBefore.isEmpty());
+        click(first, "Command1");
+        leave(first);
+    }
+    if (tickedAtStart) {
+        Form1 second;
+        COMPARE_SHOWN(second, (QVariantMap{{"chkRemember", true}, {"txtMaxThr", "9"}}));
+        setShown(second, {{"chkRemember", false}});
+        leave(second);
+    }
+    Form1 last;
+    COMPARE_SHOWN(last, defaults);
+    QVERIFY(m_seen.size() <= 2); // "Are you sure you want to exit?" and nothing else
+    for (const MessageRequest &seen : std::as_const(m_seen))
+        QCOMPARE(seen.buttons, MessageButtons::YesNo);
+    if (fileBefore.isEmpty())
+        QCOMPARE(filesBelow(m_configHome->path()), QStringList());
+    else
+        QCOMPARE(testsupport::readFileBytes(path), fileBefore);
+}
+
 void TestRememberedSettings::corruptFileGivesDefaults_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("isUnreadable");
     QTest::newRow("garbage bytes") << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) << false;
     QTest::newRow("not UTF-8") << QByteArray("[proxy]\nport=\xff\xfe\n") << false;
-    QTest::newRow("bad boolean") << QByteArray("[log]\nenabled=maybe\n") << false;
-    QTest::newRow("list not text")
-        << QByteArray("[headers]\nallowList=Host: *, Range: *\n") << false;
-    QTest::newRow("port not text") << QByteArray("[proxy]\nport=@Rect(1 2 3 4)\n") << false;
-    QTest::newRow("unreadable") << QByteArray("[proxy]\nport=81\n") << true;
+    const QByteArray remembering = "[General]\nRemember=true\n\n";
+    QTest::newRow("bad switch to remember") << QByteArray("[General]\nRemember=1\n") << false;
+    QTest::newRow("bad boolean") << remembering + "[log]\nenabled=maybe\n" << false;
+    QTest::newRow("list not text") << remembering + "[headers]\nallowList=Host: *, Range: *\n"
+                                   << false;
+    QTest::newRow("port not text") << remembering + "[proxy]\nport=@Rect(1 2 3 4)\n" << false;
+    QTest::newRow("unreadable") << remembering + "[proxy]\nport=81\n" << true;
+    QByteArray large = remembering + "[proxy]\n";
+    for (int key = 0; large.size() <= 2 * 1024 * 1024; ++key)
+        large += "key" + QByteArray::number(key) + "=" + QByteArray(64, 'v') + "\n";
+    QTest::newRow("over 1 MiB") << large << false;
 }
 
 // The defaults, no message, the file set aside (replacing an older one), a good file at Start.
@@ -267,11 +360,42 @@ void TestRememberedSettings::corruptFileGivesDefaults()
     QVERIFY(QFile::setPermissions(aside, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
     QCOMPARE(testsupport::readFileBytes(aside), bytes);
 
+    // Remembering is off with the defaults: Start writes nothing in the corrupt file's place.
     QVERIFY(start(form));
     QVERIFY(m_seen.isEmpty());
-    const RememberedSettingsLoad saved = loadRememberedSettings(path);
-    QVERIFY(QFile::exists(path) && !saved.isCorrupt);
-    QCOMPARE(saved.settings.port, QStringLiteral("0"));
+    QVERIFY(!QFile::exists(path));
+}
+
+void TestRememberedSettings::specialFileGivesDefaults_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("FIFO") << "fifo";
+    QTest::newRow("symlink to /dev/zero") << "/dev/zero";
+    QTest::newRow("folder") << "folder";
+}
+
+// Never opened, so the window comes up at once with every default; left where it is, and Start
+// neither writes nor removes it.
+void TestRememberedSettings::specialFileGivesDefaults()
+{
+    QFETCH(QString, kind);
+    const QVariantMap defaults = shown(*std::make_unique<Form1>());
+    const QString path = rememberedSettingsPath();
+    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+    if (kind == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (kind == QLatin1String("folder"))
+        QVERIFY(QDir().mkpath(path));
+    else
+        QVERIFY(QFile::link(kind, path));
+
+    Form1 form;
+    COMPARE_SHOWN(form, defaults);
+    QVERIFY(start(form));
+    QVERIFY(m_seen.isEmpty());
+    const QFileInfo after(path);
+    QVERIFY(after.exists() && !after.isFile());
+    QVERIFY(!QFile::exists(path + QStringLiteral(".bad")));
 }
 
 // The config folder cannot be made (its place is taken by a file): Start says so, and starts.
@@ -281,6 +405,7 @@ void TestRememberedSettings::failedSaveIsTold()
     QVERIFY(writeFile(blocker, "not a folder"));
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(blocker));
     Form1 form;
+    setShown(form, {{"chkRemember", true}});
     QVERIFY(start(form));
     QCOMPARE(m_seen.size(), 1);
     QCOMPARE(m_seen[0].text,

@@ -90,6 +90,7 @@ void Form1::buildControls()
     cmdExportCA =
         named(new QPushButton(QStringLiteral("Export CA Certificate..."), this), "cmdExportCA");
     cmdRequests = named(new QPushButton(QStringLiteral("Requests..."), this), "cmdRequests");
+    chkRemember = named(new QCheckBox(QStringLiteral("Remember settings"), this), "chkRemember");
     cmdDefaults = named(new QPushButton(QStringLiteral("Defaults"), this), "cmdDefaults");
 
     txtMaxThr->setMaximumWidth(80);
@@ -108,6 +109,7 @@ void Form1::buildControls()
         settingsRow->addWidget(control);
     settingsRow->addStretch();
     settingsRow->addWidget(cmdRequests);
+    settingsRow->addWidget(chkRemember);
     settingsRow->addWidget(cmdDefaults);
 
     auto *logRow = new QHBoxLayout;

@@ -45,8 +45,8 @@ public:
     // Opens the Requests window, or brings it to the front; from the first opening on, the
     // engine records a row for every request.
     void cmdRequests_Click();
-    // Asks, then puts back the default of every setting control; the next Start or Exit saves
-    // them (remembered_settings.cpp).
+    // Asks, then puts back the default of every setting control, "Remember settings" unticked
+    // among them (remembered_settings.cpp).
     void cmdDefaults_Click();
 
     // Start, stop and exit.
@@ -73,7 +73,7 @@ private:
     void Form_Load();
     RememberedSettings shownSettings() const;
     void showSettings(const RememberedSettings &settings);
-    void saveSettings();
+    void keepOrForgetSettings();
     void StartProxy();
     void RequestStop();
     bool ConfirmExit();
@@ -110,6 +110,7 @@ private:
     QPushButton *cmdRequests = nullptr;
     // Made when cmdRequests is first clicked.
     RequestsWindow *frmRequests = nullptr;
+    QCheckBox *chkRemember = nullptr;
     QPushButton *cmdDefaults = nullptr;
 
     // Written by the window before and after a run, by the engine during one.

@@ -49,6 +49,7 @@ void Form1::disableSettings()
                              static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
                              static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(false);
+    chkRemember->setEnabled(false);
     cmdDefaults->setEnabled(false);
 }
 
@@ -70,6 +71,7 @@ void Form1::enableSettings()
                              static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
                              static_cast<QWidget *>(txtNoInspect)})
         control->setEnabled(true);
+    chkRemember->setEnabled(true);
     cmdDefaults->setEnabled(true);
 }
 
@@ -77,7 +79,7 @@ void Form1::StartProxy()
 {
     // Saved before the port is tried: a start that fails (a port in use) still keeps what the
     // user set for the next try, and a port 0 is saved as typed.
-    saveSettings();
+    keepOrForgetSettings();
     Command1->setEnabled(false);
     disableSettings();
 
@@ -196,8 +198,8 @@ bool Form1::ConfirmExit()
     if (Command1->text() == kStop)
         StopProxy();
     // Leaving saves the settings as they stand once the proxy has stopped (after a start on
-    // port 0, the port picked).
-    saveSettings();
+    // port 0, the port picked), or forgets them when remembering was switched off.
+    keepOrForgetSettings();
     return true;
 }
 

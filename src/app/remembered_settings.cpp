@@ -1,11 +1,13 @@
-// The window's settings remembered between runs: restored when the window is made, saved at
-// Start and at Exit, put back to the defaults by cmdDefaults. One INI file, read and written on
-// the window's thread only.
+// The window's settings remembered between runs, only while "Remember settings" is ticked:
+// restored when the window is made, saved at Start and at Exit, put back to the defaults by
+// cmdDefaults. Unticked, nothing is written, and a file this program wrote earlier is removed.
+// One INI file, read and written on the window's thread only.
 #include "app/remembered_settings.h"
 
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -48,7 +50,11 @@ const TextKey kTextKeys[] = {
     {"headers/addList", &RememberedSettings::add},
     {"https/neverInspectList", &RememberedSettings::noInspect},
 };
+// Written only while remembering is on, at the top of the file ([General]): a file without it
+// is not this program's to read or change.
+const SwitchKey kRememberKey = {"Remember", &RememberedSettings::isRemembering};
 const SwitchKey kSwitchKeys[] = {
+    kRememberKey,
     {"log/enabled", &RememberedSettings::isLogging},
     {"headers/onlyAllowed", &RememberedSettings::onlyAllowed},
     {"headers/replace", &RememberedSettings::isChanging},
@@ -109,6 +115,7 @@ bool readSwitch(const QSettings &file, const SwitchKey &key, RememberedSettings 
 RememberedSettings defaultSettings()
 {
     RememberedSettings defaults;
+    defaults.isRemembering = false;
     defaults.port = QStringLiteral("8080");
     defaults.maxThreads = QStringLiteral("255");
     defaults.isLogging = false;
@@ -136,24 +143,45 @@ RememberedSettingsLoad loadRememberedSettings(const QString &path)
 {
     RememberedSettingsLoad load;
     load.settings = defaultSettings();
-    if (!QFile::exists(path))
-        return load;
-    QFile bytes(path);
-    if (!bytes.open(QIODevice::ReadOnly) || !isText(bytes.readAll())) {
-        load.isCorrupt = true;
+    // Symlinks followed: what counts is the file that would be read. Anything but a regular
+    // file (a FIFO would block the start for ever, a device never end) is not even opened.
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        load.kind = SettingsFileKind::Missing;
         return load;
     }
+    if (!info.isFile()) {
+        load.kind = SettingsFileKind::NotARegularFile;
+        return load;
+    }
+    load.kind = SettingsFileKind::Corrupt;
+    QFile bytes(path);
+    if (info.size() > kMaxSettingsFileBytes || !bytes.open(QIODevice::ReadOnly))
+        return load;
+    // Read to one byte past the bound, in case the file grew since it was measured.
+    const QByteArray content = bytes.read(kMaxSettingsFileBytes + 1);
+    if (content.size() > kMaxSettingsFileBytes || !isText(content))
+        return load;
     const QSettings file(path, QSettings::IniFormat);
+    if (file.status() != QSettings::NoError)
+        return load;
     RememberedSettings read = load.settings;
-    bool isUsable = file.status() == QSettings::NoError;
+    if (!readSwitch(file, kRememberKey, read))
+        return load;
+    if (!read.isRemembering) {
+        load.kind = SettingsFileKind::NotRemembering;
+        return load;
+    }
+    bool isUsable = true;
     for (const TextKey &key : kTextKeys)
         isUsable = isUsable && readText(file, key, read);
     for (const SwitchKey &key : kSwitchKeys)
         isUsable = isUsable && readSwitch(file, key, read);
     // All or nothing: a file with one bad value is not the user's settings any more.
-    if (isUsable)
+    if (isUsable) {
         load.settings = read;
-    load.isCorrupt = !isUsable;
+        load.kind = SettingsFileKind::Remembering;
+    }
     return load;
 }
 
@@ -176,13 +204,20 @@ bool saveRememberedSettings(const QString &path, const RememberedSettings &setti
     return file.status() == QSettings::NoError;
 }
 
-// No message box at start: a file that cannot be used is set aside for the user, and the
-// window opens as at its very first start.
+bool forgetRememberedSettings(const QString &path)
+{
+    if (loadRememberedSettings(path).kind != SettingsFileKind::Remembering)
+        return true;
+    return QFile::remove(path);
+}
+
+// No message box at start: a corrupt file is set aside for the user, and the window opens as at
+// its very first start. So does every start without a file that says to remember.
 void Form1::Form_Load()
 {
     const QString path = rememberedSettingsPath();
     const RememberedSettingsLoad loaded = loadRememberedSettings(path);
-    if (loaded.isCorrupt)
+    if (loaded.kind == SettingsFileKind::Corrupt)
         setAsideCorruptSettings(path);
     showSettings(loaded.settings);
 }
@@ -190,6 +225,7 @@ void Form1::Form_Load()
 RememberedSettings Form1::shownSettings() const
 {
     RememberedSettings shown;
+    shown.isRemembering = chkRemember->isChecked();
     shown.port = txtPort->text();
     shown.maxThreads = txtMaxThr->text();
     shown.isLogging = chkLog->isChecked();
@@ -209,6 +245,7 @@ RememberedSettings Form1::shownSettings() const
 
 void Form1::showSettings(const RememberedSettings &settings)
 {
+    chkRemember->setChecked(settings.isRemembering);
     txtPort->setText(settings.port);
     txtMaxThr->setText(settings.maxThreads);
     chkLog->setChecked(settings.isLogging);
@@ -232,14 +269,20 @@ void Form1::showSettings(const RememberedSettings &settings)
     chkAdd_Click();
 }
 
-// A failed save is told, and changes nothing else: the start or the exit goes on, and the file
-// that was there stays as it was.
-void Form1::saveSettings()
+// Ticked, the settings are saved; unticked, a file saved by an earlier run is removed, so that
+// the next start begins from the defaults. A failure is told and changes nothing else: the
+// start or the exit goes on, and the file that was there stays as it was.
+void Form1::keepOrForgetSettings()
 {
     const QString path = rememberedSettingsPath();
-    if (!saveRememberedSettings(path, shownSettings()))
-        MsgBox(this, QStringLiteral("The settings could not be saved to %1.").arg(path),
+    if (chkRemember->isChecked()) {
+        if (!saveRememberedSettings(path, shownSettings()))
+            MsgBox(this, QStringLiteral("The settings could not be saved to %1.").arg(path),
+                   MessageButtons::Ok, MessageIcon::Critical);
+    } else if (!forgetRememberedSettings(path)) {
+        MsgBox(this, QStringLiteral("The settings could not be removed from %1.").arg(path),
                MessageButtons::Ok, MessageIcon::Critical);
+    }
 }
 
 void Form1::cmdDefaults_Click()
