@@ -428,6 +428,17 @@ void TestRequestLog::escapeControlBytes_data()
     row("UTF-8 kept", "\xC3\xA9\xE2\x82\xAC", "\xC3\xA9\xE2\x82\xAC");
     row("forged entry", "\r\n2024-01-01 00:00:00\tVesktor Stopped",
         "\\x0d\\x0a2024-01-01 00:00:00\tVesktor Stopped");
+    row("NEL",
+        "a\xC2\x85"
+        "b",
+        "a\\xc2\\x85b");
+    row("line separator",
+        "\xE2\x80\xA8"
+        "2024-01-01 00:00:00\tVesktor Stopped",
+        "\\xe2\\x80\\xa82024-01-01 00:00:00\tVesktor Stopped");
+    row("paragraph separator", "a\xE2\x80\xA9", "a\\xe2\\x80\\xa9");
+    row("other U+20xx kept", "\xE2\x80\xA6\xE2\x80\xAA", "\xE2\x80\xA6\xE2\x80\xAA");
+    row("half a separator kept", "\xE2\x80", "\xE2\x80");
     row("empty", "", "");
 }
 

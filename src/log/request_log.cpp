@@ -153,19 +153,36 @@ bool isLatin1(const QString &text)
 QByteArray escapeControlBytes(QByteArrayView bytes)
 {
     static const char kHexDigits[] = "0123456789abcdef";
+    const auto escapeByte = [](QByteArray &into, uchar byte) {
+        into += "\\x";
+        into += kHexDigits[byte >> 4];
+        into += kHexDigits[byte & 0xf];
+    };
     QByteArray escaped;
     escaped.reserve(bytes.size());
-    for (const char c : bytes) {
-        const uchar byte = uchar(c);
-        if ((byte < 0x20 && byte != '\t') || byte == 0x7f) {
-            escaped += "\\x";
-            escaped += kHexDigits[byte >> 4];
-            escaped += kHexDigits[byte & 0xf];
-        } else {
-            escaped += c;
+    for (qsizetype at = 0; at < bytes.size();) {
+        const uchar byte = uchar(bytes[at]);
+        const bool isControl = (byte < 0x20 && byte != '\t') || byte == 0x7f;
+        const qsizetype escapedRun = isControl ? 1 : unicodeLineBreakSizeAt(bytes, at);
+        if (escapedRun == 0) {
+            escaped += char(byte);
+            ++at;
+            continue;
         }
+        for (const qsizetype end = at + escapedRun; at < end; ++at)
+            escapeByte(escaped, uchar(bytes[at]));
     }
     return escaped;
+}
+
+qsizetype unicodeLineBreakSizeAt(QByteArrayView bytes, qsizetype at)
+{
+    const QByteArrayView rest = bytes.sliced(at);
+    if (rest.startsWith("\xc2\x85"))
+        return 2;
+    if (rest.startsWith("\xe2\x80\xa8") || rest.startsWith("\xe2\x80\xa9"))
+        return 3;
+    return 0;
 }
 
 QByteArray RequestLog::dateTimeText(const QDateTime &moment, const QLocale &locale)

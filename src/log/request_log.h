@@ -9,10 +9,15 @@
 
 // Bytes from the network as the log writes them: every control byte (below 0x20 but tab, and
 // 0x7F) becomes "\x" and two lower-case hex digits, so that nothing a browser sends can end an
-// entry early, forge one or drive a terminal showing the file. Tab, and bytes from 0x80 up
-// (UTF-8), stay as they are; so does a backslash, so text that reads like an escape is
-// written as it came.
+// entry early, forge one or drive a terminal showing the file. So does each byte of the UTF-8
+// line breaks that viewers honour besides CR and LF (NEL U+0085, U+2028, U+2029): a viewer
+// breaking a line there would show a forged entry too. Tab and other bytes from 0x80 up (UTF-8)
+// stay as they are; so does a backslash, so text that reads like an escape is written as it
+// came.
 QByteArray escapeControlBytes(QByteArrayView bytes);
+
+// The length of the UTF-8 line break (NEL, U+2028 or U+2029) that starts at `at`, or 0.
+qsizetype unicodeLineBreakSizeAt(QByteArrayView bytes, qsizetype at);
 
 // The optional log file of one proxy run: opened at Start, one entry written at a time as its
 // event is handled (no batching), closed at Stop.
