@@ -125,7 +125,9 @@ enum class Spoil {
     OtherCaKey,
     CertificateInKeyFile,
     LeafAsCertificate,
-    EncryptedKey
+    EncryptedKey,
+    NotYetValid,
+    KeyReadableByOthers
 };
 
 } // namespace
@@ -228,9 +230,12 @@ void TestCertificateAuthority::secondLoadUsesTheFilesAsTheyAre()
     const QByteArray keyBefore = contentsOf(keyPath);
     const struct stat certificateBefore = statusOf(certificatePath);
     const struct stat keyStatusBefore = statusOf(keyPath);
+    // A folder that others may enter is closed to them again, since it holds the key.
+    QCOMPARE(::chmod(QFile::encodeName(m_folder).constData(), 0777), 0);
 
     const CaLoadResult again = loadOrCreateCertificateAuthority(m_folder);
     QVERIFY2(again.ca, qPrintable(again.failedFile + QStringLiteral(": ") + again.reason));
+    QCOMPARE(statusOf(m_folder).st_mode & 07777, mode_t(0700));
     QCOMPARE(again.ca->certificatePem(), m_ca->certificatePem());
     QCOMPARE(contentsOf(keyPath), keyBefore);
     for (const auto &[path, before] :
@@ -276,6 +281,13 @@ void TestCertificateAuthority::unusableFileIsReportedAndKept_data()
         << true << Spoil::OtherCaKey << QStringLiteral("the key does not match the certificate");
     // Without a passphrase callback OpenSSL would ask on the terminal.
     QTest::newRow("encrypted key") << true << Spoil::EncryptedKey << notKey;
+    QTest::newRow("certificate not yet valid")
+        << false << Spoil::NotYetValid << QStringLiteral("the certificate is not yet valid");
+    // %1: the key's path.
+    QTest::newRow("key readable by others")
+        << true << Spoil::KeyReadableByOthers
+        << QStringLiteral("it can be read by other users of this computer (mode 0644); allow "
+                          "your user alone (chmod 600 %1)");
 }
 
 void TestCertificateAuthority::unusableFileIsReportedAndKept()
@@ -300,6 +312,13 @@ void TestCertificateAuthority::unusableFileIsReportedAndKept()
     case Spoil::Empty:
     case Spoil::Folder:
     case Spoil::Missing:
+        break;
+    case Spoil::KeyReadableByOthers:
+        replacement = contentsOf(keyPath);
+        break;
+    case Spoil::NotYetValid:
+        replacement = CertificateAuthority::create(Clock::now() + std::chrono::hours(24 * 365 * 14))
+                          ->certificatePem();
         break;
     case Spoil::OtherCaKey: {
         QTemporaryDir otherRoot;
@@ -337,6 +356,9 @@ void TestCertificateAuthority::unusableFileIsReportedAndKept()
         QFile file(spoiled);
         QVERIFY(file.open(QIODevice::WriteOnly));
         QCOMPARE(file.write(replacement), replacement.size());
+        // A key file is judged by its contents, once only its owner may read it.
+        const mode_t mode = spoil == Spoil::KeyReadableByOthers ? 0644 : spoilsKey ? 0600 : 0644;
+        QCOMPARE(::chmod(QFile::encodeName(spoiled).constData(), mode), 0);
     }
     const QStringList entriesBefore = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden);
     const QByteArray certificateBefore = contentsOf(certificatePath);
@@ -345,7 +367,7 @@ void TestCertificateAuthority::unusableFileIsReportedAndKept()
     const CaLoadResult result = loadOrCreateCertificateAuthority(folder);
     QVERIFY(!result.ca);
     QCOMPARE(result.failedFile, spoiled);
-    QCOMPARE(result.reason, reason);
+    QCOMPARE(result.reason, reason.contains(QLatin1String("%1")) ? reason.arg(spoiled) : reason);
     QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden), entriesBefore);
     QCOMPARE(contentsOf(certificatePath), certificateBefore);
     QCOMPARE(contentsOf(keyPath), keyBefore);

@@ -20,8 +20,8 @@
 
 namespace {
 
-const char kCorruptCaWarning[] = "The CA file %1 could not be used: not a PEM certificate. HTTPS "
-                                 "is tunnelled without inspection.";
+const char kCaWarning[] = "The CA file %1 could not be used: %2. HTTPS is tunnelled without "
+                          "inspection.";
 
 bool isListening(quint16 port)
 {
@@ -48,7 +48,8 @@ private slots:
     void exportCancelledWritesNothing();
     void exportToAnUnwritablePlace();
     void startWithInspectionKeepsTheSwitch();
-    void corruptCaFileAtStart();
+    void unusableCaFileAtStart_data();
+    void unusableCaFileAtStart();
 
 private:
     QString caFile(const char *name) const;
@@ -247,19 +248,39 @@ void TestInspectionWindow::startWithInspectionKeepsTheSwitch()
     QVERIFY(QFile::exists(caFile(kCaKeyFileName)));
 }
 
+void TestInspectionWindow::unusableCaFileAtStart_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("contents"); // empty: the file keeps its contents
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("reason"); // %1: the file's path
+    QTest::newRow("certificate not PEM")
+        << QString::fromLatin1(kCaCertificateFileName) << QByteArray("not a certificate\n") << 0644
+        << QStringLiteral("not a PEM certificate");
+    QTest::newRow("key readable by others")
+        << QString::fromLatin1(kCaKeyFileName) << QByteArray() << 0644
+        << QStringLiteral("it can be read by other users of this computer (mode 0644); allow "
+                          "your user alone (chmod 600 %1)");
+}
+
 // An unusable CA file is reported, left as it is, and the run goes on without inspection; the
 // export reports it the same way.
-void TestInspectionWindow::corruptCaFileAtStart()
+void TestInspectionWindow::unusableCaFileAtStart()
 {
+    QFETCH(QString, file);
+    QFETCH(QByteArray, contents);
+    QFETCH(int, mode);
+    QFETCH(QString, reason);
     QVERIFY(loadOrCreateCertificateAuthority(defaultCaFolder()).ca);
-    const QString certificate = caFile(kCaCertificateFileName);
-    const QByteArray junk = "not a certificate\n";
-    {
-        QFile file(certificate);
-        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        QCOMPARE(file.write(junk), junk.size());
+    const QString path = caFile(file.toLatin1().constData());
+    if (!contents.isEmpty()) {
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(written.write(contents), contents.size());
     }
-    const QString warning = QString::fromLatin1(kCorruptCaWarning).arg(certificate);
+    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
+    const QByteArray before = testsupport::readFileBytes(path);
+    const QString warning = QString::fromLatin1(kCaWarning).arg(path, reason.arg(path));
 
     Form1 form;
     auto *chkInspect = form.findChild<QCheckBox *>("chkInspect");
@@ -278,7 +299,7 @@ void TestInspectionWindow::corruptCaFileAtStart()
     QCOMPARE(m_seen.size(), 2);
     QCOMPARE(m_seen[1].text, warning);
     QVERIFY(m_suggested.isEmpty());
-    QCOMPARE(testsupport::readFileBytes(certificate), junk);
+    QCOMPARE(testsupport::readFileBytes(path), before);
 }
 
 QTEST_MAIN(TestInspectionWindow)

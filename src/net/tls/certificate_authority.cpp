@@ -182,6 +182,34 @@ bool makeFolder(const QString &folder, QString *reason)
     return true;
 }
 
+// The folder holds the key: one that others may enter or list loses those rights, when it is
+// this user's to change. Another user's folder is left as it is (the key's own mode decides).
+void restrictFolderToOwner(const QString &folder)
+{
+    struct stat status {};
+    const QByteArray name = QFile::encodeName(folder);
+    if (::stat(name.constData(), &status) == 0 && S_ISDIR(status.st_mode) &&
+        status.st_uid == ::geteuid() && (status.st_mode & 077) != 0)
+        ::chmod(name.constData(), status.st_mode & 0700);
+}
+
+// Why the key at `path` must not be used, or an empty text when only its owner may read or
+// write it. The mode is that of the file a symlink leads to, the one that would be read.
+QString keyExposure(const QString &path)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISREG(status.st_mode))
+        return QString(); // reading it reports what is wrong
+    const mode_t exposed = status.st_mode & 077;
+    if (exposed == 0)
+        return QString();
+    const QString mode = QStringLiteral("%1").arg(status.st_mode & 07777, 4, 8, QLatin1Char('0'));
+    const QString what = (exposed & 044) != 0 ? QStringLiteral("read") : QStringLiteral("changed");
+    return QStringLiteral("it can be %1 by other users of this computer (mode %2); allow your "
+                          "user alone (chmod 600 %3)")
+        .arg(what, mode, path);
+}
+
 bool writeAll(int descriptor, const char *data, size_t size)
 {
     while (size > 0) {
@@ -352,6 +380,7 @@ CaLoadResult loadOrCreateCertificateAuthority(const QString &folder)
         QString reason;
         if (!makeFolder(cleanFolder, &reason))
             return failure(cleanFolder, reason);
+        restrictFolderToOwner(cleanFolder);
         std::shared_ptr<const CertificateAuthority> ca = CertificateAuthority::create(Clock::now());
         // Secure memory is wiped when it is freed, so the key leaves no copy on the heap.
         BioHandle keyPem(BIO_new(BIO_s_secmem()));
@@ -378,6 +407,7 @@ CaLoadResult loadOrCreateCertificateAuthority(const QString &folder)
         return failure(certificatePath, QStringLiteral("the file is missing"));
     if (!hasKey)
         return failure(keyPath, QStringLiteral("the file is missing"));
+    restrictFolderToOwner(cleanFolder);
 
     QByteArray bytes;
     if (!readFile(certificatePath, &bytes))
@@ -392,6 +422,12 @@ CaLoadResult loadOrCreateCertificateAuthority(const QString &folder)
         return failure(certificatePath, QStringLiteral("not a CA certificate"));
     if (X509_cmp_current_time(X509_get0_notAfter(certificate.get())) <= 0)
         return failure(certificatePath, QStringLiteral("the certificate has expired"));
+    // Browsers refuse every leaf of a CA that is not valid yet, as they would an expired one.
+    if (X509_cmp_current_time(X509_get0_notBefore(certificate.get())) >= 0)
+        return failure(certificatePath, QStringLiteral("the certificate is not yet valid"));
+
+    if (const QString exposure = keyExposure(keyPath); !exposure.isEmpty())
+        return failure(keyPath, exposure);
 
     if (!readFile(keyPath, &bytes))
         return failure(keyPath, QStringLiteral("the file cannot be read"));
