@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 
 #include "app/list_box.h"
+#include "net/request_records.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"
@@ -93,6 +94,7 @@ private slots:
     void statusOfPagesAndTunnels();
     void filterAndClear();
     void keepsTheNewestRows();
+    void headTextWithinItsBudget();
 
 private:
     RefusingPort m_refusingPort;
@@ -292,6 +294,48 @@ void TestRequestsWindow::keepsTheNewestRows()
     for (int id = 0; id < kClients; ++id)
         oldest += paths.contains(QStringLiteral("/client/%1").arg(id)) ? 1 : 0;
     QVERIFY(oldest < kClients);
+}
+
+// Past the budget for head text, the oldest rows keep their line in the list but give up their
+// panes' text; the newest rows keep theirs. The first rows wait in the recorder while the window
+// is hidden, the rest come to a shown window. (The budget is made small here; it is 64 MiB.)
+void TestRequestsWindow::headTextWithinItsBudget()
+{
+    OriginServer origin;
+    QVERIFY(origin.listen());
+    RunningProxy proxy;
+    QWidget *window = openRequests(proxy.form());
+    const QByteArray padding = "X-Pad: " + QByteArray(1000, 'p') + "\r\n";
+    // Each row holds the padding twice, as it came and as it went up: two rows fit.
+    HeadTextBudget::setLimit(5000);
+    constexpr int kRequests = 5;
+    window->hide();
+    for (int id = 0; id < kRequests; ++id) {
+        if (id == 3)
+            window->show();
+        QByteArray request = absoluteGet(origin.authority(), "/" + QByteArray::number(id));
+        request.insert(request.size() - 2, padding);
+        exchange(proxy, origin, request, okResponse(""));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rowCount(window), kRequests, kWait);
+    HeadTextBudget::setLimit(HeadTextBudget::kDefaultLimit);
+
+    auto *table = in<QTableView>(window, "lvwRequests");
+    for (int row = 0; row < kRequests; ++row) {
+        table->selectRow(row);
+        QCOMPARE(cell(window, row, Path), QStringLiteral("/%1").arg(row));
+        const QString headersIn = in<QPlainTextEdit>(window, "txtHeadersIn")->toPlainText();
+        const QString headersOut = in<QPlainTextEdit>(window, "txtHeadersOut")->toPlainText();
+        if (row < kRequests - 2) {
+            const QString dropped =
+                QStringLiteral("The headers of this request were dropped to bound memory");
+            QCOMPARE(headersIn, dropped);
+            QCOMPARE(headersOut, dropped);
+        } else {
+            QVERIFY(headersIn.contains(QString::fromLatin1(padding.trimmed())));
+            QVERIFY(headersOut.contains(QString::fromLatin1(padding.trimmed())));
+        }
+    }
 }
 
 QTEST_MAIN(TestRequestsWindow)

@@ -79,14 +79,18 @@ void RequestListModel::add(std::deque<RequestRecord> begun, const std::vector<Re
         m_rows.size() + begun.size() > limit ? m_rows.size() + begun.size() - limit : 0;
     if (excess > 0) {
         beginRemoveRows(QModelIndex(), 0, int(excess) - 1);
+        for (std::size_t row = 0; row < excess; ++row)
+            m_text.removingFront(m_rows[row].record);
         m_rows.erase(m_rows.begin(), m_rows.begin() + std::ptrdiff_t(excess));
         endRemoveRows();
     }
     if (!begun.empty()) {
         const int first = int(m_rows.size());
         beginInsertRows(QModelIndex(), first, first + int(begun.size()) - 1);
-        for (RequestRecord &record : begun)
+        for (RequestRecord &record : begun) {
             m_rows.push_back(Row{std::move(record), false, RequestEnd()});
+            m_text.added(m_rows, [](Row &row) -> RequestRecord & { return row.record; });
+        }
         endInsertRows();
     }
 
@@ -112,5 +116,6 @@ void RequestListModel::clear()
 {
     beginResetModel();
     m_rows.clear();
+    m_text.clear();
     endResetModel();
 }

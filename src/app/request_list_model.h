@@ -6,7 +6,8 @@
 #include "net/request_records.h"
 
 // The rows of the Requests window: one per recorded request or tunnel, oldest first, at most
-// RequestRecorder::kMaxRows of them (the oldest go first). Filled in batches from the recorder.
+// RequestRecorder::kMaxRows of them (the oldest go first), their head text within
+// HeadTextBudget's limit (the oldest rows' text goes first). Filled in batches from the recorder.
 class RequestListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -36,4 +37,5 @@ private:
     // In the order of their ids, which the recorder hands out in turn: a row is found by its id
     // with a binary search.
     std::deque<Row> m_rows;
+    HeadTextBudget m_text;
 };

@@ -47,6 +47,10 @@ private:
 namespace {
 
 constexpr int kPollMilliseconds = 100;
+// Rows listed at a time: a burst is listed in slices, with the window's own events between
+// them, so that no slice keeps the window busy for more than a few milliseconds.
+constexpr std::size_t kRowsPerSlice = 500;
+const char kHeadTextDropped[] = "The headers of this request were dropped to bound memory";
 
 QPlainTextEdit *newHeaderPane(const char *objectName, QWidget *parent)
 {
@@ -138,6 +142,10 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     m_poll = new QTimer(this);
     m_poll->setInterval(kPollMilliseconds);
     connect(m_poll, &QTimer::timeout, this, &RequestsWindow::takeRecords);
+    m_nextSlice = new QTimer(this);
+    m_nextSlice->setSingleShot(true);
+    m_nextSlice->setInterval(0);
+    connect(m_nextSlice, &QTimer::timeout, this, &RequestsWindow::takeRecords);
     connect(txtFilter, &QLineEdit::textChanged, this,
             [this](const QString &text) { m_filter->setText(text); });
     connect(cmdClearRequests, &QPushButton::clicked, this, &RequestsWindow::clearRows);
@@ -181,9 +189,11 @@ void RequestsWindow::startRun()
 
 void RequestsWindow::takeRecords()
 {
-    RequestBatch batch = m_records->take();
+    RequestBatch batch = m_records->take(kRowsPerSlice);
     if (batch.isEmpty())
         return;
+    if (batch.begun.size() == kRowsPerSlice)
+        m_nextSlice->start();
     if (!batch.begun.empty() || !batch.ended.empty())
         m_model->add(std::move(batch.begun), batch.ended);
     if (!batch.hits.isEmpty()) {
@@ -204,6 +214,7 @@ void RequestsWindow::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
     m_poll->stop();
+    m_nextSlice->stop();
 }
 
 void RequestsWindow::showHeaders(int proxyRow)
@@ -215,6 +226,11 @@ void RequestsWindow::showHeaders(int proxyRow)
         return;
     }
     const RequestRecord &record = m_model->record(source.row());
+    if (record.isHeadTextDropped) {
+        txtHeadersIn->setPlainText(QString::fromLatin1(kHeadTextDropped));
+        txtHeadersOut->setPlainText(QString::fromLatin1(kHeadTextDropped));
+        return;
+    }
     txtHeadersIn->setPlainText(markedHeadersIn(record));
     txtHeadersOut->setPlainText(markedHeadersOut(record));
 }

@@ -16,8 +16,8 @@ class RequestFilter;
 class RequestListModel;
 
 // frmRequests, "Vesktor - Requests": what the rules did, request by request, and how often each
-// rule line matched. It takes what the engine recorded ten times a second while it is shown;
-// the engine never waits for it.
+// rule line matched. It takes what the engine recorded ten times a second while it is shown, a
+// slice of rows at a time; the engine never waits for it.
 class RequestsWindow : public QWidget {
     Q_OBJECT
 public:
@@ -43,6 +43,8 @@ private:
     RequestListModel *m_model = nullptr;
     RequestFilter *m_filter = nullptr;
     QTimer *m_poll = nullptr;
+    // Lists the rest of a burst once the events that came meanwhile have been handled.
+    QTimer *m_nextSlice = nullptr;
     // Totals since the run began, and the lines listed in lvwRuleHits, in its order.
     RuleHits m_hits;
     QList<RuleKey> m_listedRules;

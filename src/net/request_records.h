@@ -23,9 +23,47 @@ struct RequestRecord {
     QByteArray headersIn;  // the head as the browser sent it, at most kMaxHeadersBytes
     QByteArray headersOut; // the head as sent upstream, at most kMaxHeadersBytes
     QList<RuleEffect> effects;
+    // The two heads were let go to keep the list within its budget (HeadTextBudget).
+    bool isHeadTextDropped = false;
 
     // Each of the two heads is kept up to this size, so that a row holds at most 64 KiB of them.
     static constexpr qsizetype kMaxHeadersBytes = 32 * 1024;
+
+    qint64 headTextBytes() const { return headersIn.size() + headersOut.size(); }
+    void dropHeadText();
+};
+
+// The head text is most of what a row costs. The rows the window lists, and those waiting for
+// it, each keep the text of all their rows within limit() bytes besides the bound on rows: past
+// it, the oldest rows give up their text first, and later go as the row bound has them go.
+// Rows are added at the back and leave from the front of a deque.
+class HeadTextBudget {
+public:
+    static constexpr qint64 kDefaultLimit = 64 * 1024 * 1024;
+    static qint64 limit();
+    // For tests, which keep the budget small; applies from the next row added.
+    static void setLimit(qint64 bytes);
+
+    // After a row was pushed to the back of `rows`; recordOf gives a row's record.
+    template <typename Rows, typename RecordOf> void added(Rows &rows, RecordOf recordOf)
+    {
+        m_bytes += recordOf(rows.back()).headTextBytes();
+        const qint64 bound = limit();
+        // The oldest rows' text goes first, so those without it are a run at the front.
+        while (m_bytes > bound && m_textless < rows.size()) {
+            RequestRecord &oldest = recordOf(rows[m_textless]);
+            m_bytes -= oldest.headTextBytes();
+            oldest.dropHeadText();
+            ++m_textless;
+        }
+    }
+    // Before the row at the front leaves.
+    void removingFront(const RequestRecord &front);
+    void clear();
+
+private:
+    qint64 m_bytes = 0;
+    std::size_t m_textless = 0; // rows at the front whose text has been let go
 };
 
 // How a recorded request ended.
@@ -77,15 +115,18 @@ public:
 
     // Window thread.
     void setRecordingRows(bool isRecording);
-    RequestBatch take();
+    // The oldest waiting rows, at most maxRows of them, with every end and hit that can be
+    // listed after them; what is left waits for the next take.
+    RequestBatch take(std::size_t maxRows = kMaxRows);
     // Forgets everything not taken yet (at Start).
     void clear();
 
 private:
     std::atomic<bool> m_isRecordingRows{false};
-    // Guards m_pending and m_nextId: the engine adds, the window takes. Held only to append or
-    // to swap the batch out, never while anything waits.
+    // Guards m_pending, m_pendingText and m_nextId: the engine adds, the window takes. Held only
+    // to append or to move rows out, never while anything waits.
     std::mutex m_lock;
     RequestBatch m_pending;
+    HeadTextBudget m_pendingText;
     quint64 m_nextId = 1;
 };
