@@ -1,5 +1,5 @@
 // What one inspected connection's TLS costs the proxy, without sockets: the proxy's own TLS code
-// (TlsLayer, BrowserContexts, TlsInspection) talks to an in-process peer over memory, and only
+// (TlsLayer, BrowserLeaves, TlsInspection) talks to an in-process peer over memory, and only
 // the proxy's side is timed, as CPU time of this thread. So the figures hold however busy the
 // machine's other cores are. Prints microseconds per connection, the median of several batches:
 //   leaf        a leaf certificate and server context for a host not met before;
@@ -133,21 +133,22 @@ int main(int argc, char *argv[])
     if (!inspection)
         fail("no inspection contexts");
 
-    // leaf: a new BrowserContexts for each batch, so that every host is new to it.
+    // leaf: a new BrowserLeaves for each batch, so that every host is new to it.
     int hostNumber = 0;
     const double leaf = median([&] {
-        BrowserContexts contexts;
+        BrowserLeaves leaves;
         double spent = 0;
         for (int i = 0; i < perBatch; ++i) {
             const std::string host = "host" + std::to_string(++hostNumber) + ".test";
-            if (!timed(spent, [&] { return contexts.forHost(*inspection, host); }))
+            TlsLayer layer(inspection->browserContext(), true);
+            if (!timed(spent, [&] { return leaves.present(layer.ssl(), *inspection, host); }))
                 fail("no leaf");
         }
         return spent / perBatch;
     });
 
     // browser: a client like hey (no verification, no resumption) and the proxy's server side.
-    BrowserContexts contexts;
+    BrowserLeaves leaves;
     const std::string browserHost = "bench.test";
     SslCtxHandle browserClient(SSL_CTX_new(TLS_client_method()));
     SSL_CTX_set_session_cache_mode(browserClient.get(), SSL_SESS_CACHE_OFF);
@@ -157,10 +158,9 @@ int main(int argc, char *argv[])
             TlsLayer client(browserClient.get(), false);
             SSL_set_tlsext_host_name(client.ssl(), browserHost.c_str());
             auto makeServer = [&] {
-                auto layer =
-                    std::make_unique<TlsLayer>(contexts.forHost(*inspection, browserHost), true);
-                BrowserContexts::expectHost(layer->ssl(), &browserHost);
-                return layer;
+                auto layer = std::make_unique<TlsLayer>(inspection->browserContext(), true);
+                return leaves.present(layer->ssl(), *inspection, browserHost) ? std::move(layer)
+                                                                              : nullptr;
             };
             auto server = timed(spent, makeServer);
             if (!connectOnce(client, *server, true, spent))

@@ -173,6 +173,7 @@ private slots:
     void blindTunnels();
     void alpnSelectsHttp11();
     void originSessionIsResumed();
+    void browserSessionResumedOnlyForItsHost();
     void browserDistrustingTheCaIsLogged();
 
 private:
@@ -183,6 +184,7 @@ private:
     std::unique_ptr<RunningProxy> startInspecting(const QString &logPath = QString(),
                                                   const QString &noInspect = QString());
     QList<QSslCertificate> proxyCa() const;
+    QByteArray startStatusServer(QProcess &server);
 
     QTemporaryDir m_dataHome;
     QTemporaryDir m_configHome;
@@ -453,26 +455,47 @@ void TestInspection::alpnSelectsHttp11()
 // The next connection to an origin resumes the TLS session the last one was given, so that the
 // proxy skips a full handshake and the certificate's parsing; openssl's own test server says on
 // its status page which it was.
-void TestInspection::originSessionIsResumed()
+// openssl's test server, which answers each connection with a status page that says whether
+// its TLS session was resumed; returns the port it accepts on.
+QByteArray TestInspection::startStatusServer(QProcess &server)
 {
-    QProcess origin;
-    origin.setProcessChannelMode(QProcess::MergedChannels);
-    origin.start(QStringLiteral("openssl"),
+    server.setProcessChannelMode(QProcess::MergedChannels);
+    server.start(QStringLiteral("openssl"),
                  {QStringLiteral("s_server"), QStringLiteral("-accept"),
                   QStringLiteral("127.0.0.1:0"), QStringLiteral("-cert"),
                   path(QStringLiteral("origin.pem")), QStringLiteral("-key"),
                   path(QStringLiteral("origin.key")), QStringLiteral("-www")});
-    QVERIFY(origin.waitForStarted());
+    if (!server.waitForStarted())
+        return QByteArray();
     QByteArray output;
     const auto acceptedPort = [&] {
-        output += origin.readAll();
+        output += server.readAll();
         const QRegularExpressionMatch found =
             QRegularExpression(QStringLiteral("ACCEPT 127\\.0\\.0\\.1:(\\d+)"))
                 .match(QString::fromLatin1(output));
         return found.hasMatch() ? found.captured(1).toLatin1() : QByteArray();
     };
-    QTRY_VERIFY_WITH_TIMEOUT(!acceptedPort().isEmpty(), kWait);
-    const QByteArray authority = "localhost:" + acceptedPort();
+    waitUntil([&] { return !acceptedPort().isEmpty(); }, kWait);
+    return acceptedPort();
+}
+
+// How the TLS session of a status page's connection began.
+QString handshakeOf(const QByteArray &output)
+{
+    return output.contains("\nReused, TLS") ? QStringLiteral("resumed")
+           : output.contains("\nNew, TLS")  ? QStringLiteral("full")
+                                            : QString::fromLatin1(output);
+}
+
+// The next connection to an origin resumes the TLS session the last one was given, so that the
+// proxy skips a full handshake and the certificate's parsing; openssl's own test server says on
+// its status page which it was.
+void TestInspection::originSessionIsResumed()
+{
+    QProcess origin;
+    const QByteArray port = startStatusServer(origin);
+    QVERIFY(!port.isEmpty());
+    const QByteArray authority = "localhost:" + port;
     const auto proxy = startInspecting();
 
     QStringList handshakes;
@@ -483,11 +506,48 @@ void TestInspection::originSessionIsResumed()
                  qPrintable(browser.errorText()));
         const QByteArray page = browser.exchange(getRequest(authority, "/"));
         QVERIFY2(page.startsWith("HTTP/1.0 200"), page.constData());
-        handshakes << (page.contains("\nReused, TLS") ? QStringLiteral("resumed")
-                       : page.contains("\nNew, TLS")  ? QStringLiteral("full")
-                                                      : QStringLiteral("unknown"));
+        handshakes << handshakeOf(page);
     }
     QCOMPARE(handshakes, QStringList({QStringLiteral("full"), QStringLiteral("resumed")}));
+    origin.kill();
+    origin.waitForFinished();
+}
+
+// Every browser is answered from one server context, yet a browser's session is resumed only in
+// a tunnel to the host it began with: a resumed handshake shows no certificate, so a session
+// of one host must not vouch for another. openssl's client keeps its session in a file.
+void TestInspection::browserSessionResumedOnlyForItsHost()
+{
+    QProcess origin;
+    const QByteArray port = startStatusServer(origin);
+    QVERIFY(!port.isEmpty());
+    const auto proxy = startInspecting();
+    const QString caFile =
+        QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor/vesktor-ca.pem"));
+    const QString session = path(QStringLiteral("browser-session.pem"));
+    // The handshake summary of one connection through the proxy to host; the first saves its
+    // session, the others offer it.
+    const auto connectTo = [&](const QByteArray &host, bool isFirst) {
+        QProcess client;
+        client.setProcessChannelMode(QProcess::MergedChannels);
+        client.start(QStringLiteral("openssl"),
+                     {QStringLiteral("s_client"), QStringLiteral("-proxy"),
+                      QStringLiteral("127.0.0.1:%1").arg(proxy->port()), QStringLiteral("-connect"),
+                      QString::fromLatin1(host + ':' + port), QStringLiteral("-servername"),
+                      QString::fromLatin1(host), QStringLiteral("-CAfile"), caFile,
+                      QStringLiteral("-verify_return_error"), QStringLiteral("-ign_eof"),
+                      isFirst ? QStringLiteral("-sess_out") : QStringLiteral("-sess_in"), session});
+        client.write("GET / HTTP/1.0\r\n\r\n");
+        client.closeWriteChannel();
+        if (!client.waitForFinished(kWait))
+            client.kill();
+        return handshakeOf(client.readAll());
+    };
+    QCOMPARE(connectTo("localhost", true), QStringLiteral("full"));
+    // Another name for the same origin (its certificate does not name it; the handshake with
+    // the browser comes first).
+    QCOMPARE(connectTo(kDualStackHost, false), QStringLiteral("full"));
+    QCOMPARE(connectTo("localhost", false), QStringLiteral("resumed"));
     origin.kill();
     origin.waitForFinished();
 }

@@ -33,9 +33,9 @@ public:
     // HTTPS inspection in this run (its CA, leaf key and origin context): null while the run
     // tunnels HTTPS untouched. Set and cleared on the engine's thread, like log.
     std::shared_ptr<const TlsInspection> inspection;
-    // The browsers' TLS contexts of this run, one per host met; emptied with inspection, since
-    // their leaves carry the run's key.
-    BrowserContexts browserContexts;
+    // The leaves shown to browsers in this run, one per host met; emptied with inspection, since
+    // they carry the run's key.
+    BrowserLeaves browserLeaves;
 
     // One read buffer for the whole engine. Every read is handled before the next event runs,
     // so nothing stays in it between events and a slot costs no buffer of its own.

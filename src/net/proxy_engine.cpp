@@ -93,7 +93,7 @@ void ProxyEngine::Stop()
     d->waitFor([engine = d.get()](std::function<void()> done) {
         engine->context.log = nullptr;
         engine->context.inspection.reset();
-        engine->context.browserContexts.clear();
+        engine->context.browserLeaves.clear();
         engine->table.setCounterReport(nullptr);
         engine->table.CloseAll();
         // After the sessions, which record how their last requests ended as they close.

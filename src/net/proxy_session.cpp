@@ -755,14 +755,12 @@ bool ProxySession::shouldInspect() const
 // leaf the local CA signs. A host no leaf can be made for is tunnelled blind.
 void ProxySession::startInspection(const char *data, qsizetype size)
 {
-    SSL_CTX *context = m_engine.browserContexts.forHost(*m_engine.inspection, m_tunnelHost);
-    if (!context) {
+    auto tls = std::make_unique<TlsLayer>(m_engine.inspection->browserContext(), true);
+    if (!m_engine.browserLeaves.present(tls->ssl(), *m_engine.inspection, m_tunnelHost)) {
         m_phase = Phase::Tunnel;
         sendToOrigin(data, size);
         return;
     }
-    auto tls = std::make_unique<TlsLayer>(context, true);
-    BrowserContexts::expectHost(tls->ssl(), &m_tunnelHost);
     m_browser.startTls(std::move(tls), data, size);
     m_phase = Phase::Handshaking;
     // The handshake is bounded like a request's head.

@@ -4,13 +4,17 @@
 
 namespace {
 
-void freeHost(void *, void *host, CRYPTO_EX_DATA *, int, long, void *)
+void freeHost(void *connection, void *host, CRYPTO_EX_DATA *, int, long, void *)
 {
-    delete static_cast<std::string *>(host);
+    auto *owned = static_cast<std::string *>(host);
+    if (connection && owned)
+        OriginSessions::connectionEnds(static_cast<SSL *>(connection), *owned);
+    delete owned;
 }
 
 // Where each origin connection keeps the host it was opened for: an owned copy, freed with the
-// connection, since the new-session callback may run after its owner's string changed.
+// connection, since the new-session callback may run after its owner's string changed. SSL_free
+// frees it before it looks at how the session ended.
 int hostIndex()
 {
     static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, freeHost);
@@ -26,8 +30,7 @@ int cacheIndex()
     return index;
 }
 
-// Expired, or marked by OpenSSL as not to be resumed: it does so when a connection that used
-// the session is freed without having sent close_notify.
+// Expired, or not to be resumed.
 bool isSpent(const SSL_SESSION *session)
 {
     return !SSL_SESSION_is_resumable(session) ||
@@ -73,47 +76,63 @@ bool OriginSessions::prepare(SSL *ssl, const std::string &host)
     return !session || SSL_set_session(ssl, session.get()) == 1;
 }
 
+void OriginSessions::connectionEnds(SSL *ssl, const std::string &host)
+{
+    // OpenSSL's own test, as SSL_free applies it just after (ssl_clear_bad_session).
+    const bool willBeMarkedBad = SSL_get_session(ssl) &&
+                                 (SSL_get_shutdown(ssl) & SSL_SENT_SHUTDOWN) == 0 &&
+                                 !SSL_in_init(ssl) && !SSL_in_before(ssl);
+    OriginSessions *sessions = of(ssl);
+    if (willBeMarkedBad && sessions)
+        sessions->forget(host);
+}
+
 int OriginSessions::onNewSession(SSL *ssl, SSL_SESSION *session)
 {
     OriginSessions *sessions = of(ssl);
     const auto *host = static_cast<const std::string *>(SSL_get_ex_data(ssl, hostIndex()));
     if (!sessions || !host || !SSL_SESSION_is_resumable(session))
-        return 0; // not kept: OpenSSL drops its reference
-    sessions->store(*host, session);
-    return 1; // the reference is ours now
+        return 0;
+    const int size = i2d_SSL_SESSION(session, nullptr);
+    if (size <= 0 || std::size_t(size) > kMaxSessionBytes) {
+        sessions->forget(*host); // the older one would be offered in its place
+        return 0;
+    }
+    std::string encoded(std::size_t(size), '\0');
+    auto *into = reinterpret_cast<unsigned char *>(encoded.data());
+    if (i2d_SSL_SESSION(session, &into) != size)
+        return 0;
+    sessions->store(*host, std::move(encoded));
+    return 0; // OpenSSL keeps or drops its own reference: the cache holds a copy
 }
 
-void OriginSessions::store(const std::string &host, SSL_SESSION *session)
+void OriginSessions::store(const std::string &host, std::string encoded)
 {
-    SslSessionHandle owned(session);
     const std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_sessions.find(host);
-    if (found != m_sessions.end()) {
-        found->second.session = std::move(owned);
-        m_uses.splice(m_uses.begin(), m_uses, found->second.use);
-        return;
-    }
-    if (m_sessions.size() >= kMaxHosts) {
-        m_sessions.erase(m_uses.back());
-        m_uses.pop_back();
-    }
-    m_uses.push_front(host);
-    Entry &entry = m_sessions[host];
-    entry.session = std::move(owned);
-    entry.use = m_uses.begin();
+    m_sessions.put(host, std::move(encoded));
+}
+
+void OriginSessions::forget(const std::string &host)
+{
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_sessions.erase(host);
 }
 
 SslSessionHandle OriginSessions::find(const std::string &host)
 {
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    auto found = m_sessions.find(host);
-    if (found == m_sessions.end())
-        return nullptr;
-    if (isSpent(found->second.session.get())) {
-        m_uses.erase(found->second.use);
-        m_sessions.erase(found);
+    std::string encoded;
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        const std::string *found = m_sessions.find(host);
+        if (!found)
+            return nullptr;
+        encoded = *found;
+    }
+    const auto *from = reinterpret_cast<const unsigned char *>(encoded.data());
+    SslSessionHandle session(d2i_SSL_SESSION(nullptr, &from, long(encoded.size())));
+    if (!session || isSpent(session.get())) {
+        forget(host);
         return nullptr;
     }
-    SSL_SESSION_up_ref(found->second.session.get());
-    return SslSessionHandle(found->second.session.get());
+    return session;
 }

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <list>
 #include <memory>
 #include <mutex>
 #include <openssl/ssl.h>
 #include <string>
-#include <unordered_map>
 
+#include "net/tls/lru_cache.h"
 #include "net/tls/openssl_handles.h"
 
 using SslSessionHandle = std::unique_ptr<SSL_SESSION, OpenSslFree<SSL_SESSION_free>>;
@@ -20,12 +19,18 @@ using SslSessionHandle = std::unique_ptr<SSL_SESSION, OpenSslFree<SSL_SESSION_fr
 // the certificate check, so a session is only ever offered to the host whose name passed it.
 // Sessions come from the context's new-session callback (install()), which TLS 1.3 calls for
 // each ticket after the handshake and TLS 1.2 at its end; only handshakes that passed the
-// verification get there. Kept for the newest kMaxHosts hosts; locked, since the callbacks may
-// run on any thread that drives a connection. The cache belongs to its context and goes with
-// it, so it is there for as long as any connection made from the context.
+// verification get there.
+//
+// Kept encoded (i2d_SSL_SESSION) and decoded when offered: a live session holds the origin's
+// certificate parsed, many times its encoded size, and the origin decides how large that is.
+// The newest sessions are kept within kMaxBytes in all; one larger than kMaxSessionBytes is not
+// kept. Locked, since the callbacks may run on any thread that drives a connection. The cache
+// belongs to its context and goes with it, so it is there for as long as any connection made
+// from the context.
 class OriginSessions {
 public:
-    static constexpr size_t kMaxHosts = 1000;
+    static constexpr std::size_t kMaxBytes = 8 * 1024 * 1024;
+    static constexpr std::size_t kMaxSessionBytes = 64 * 1024;
 
     // Gives `context` (a client context) a cache of its own, to which it hands its new sessions
     // instead of storing them itself. False when OpenSSL fails.
@@ -33,20 +38,21 @@ public:
     // Before the handshake: remembers which host the connection is for, and offers that host's
     // session when one is kept and not expired. False when OpenSSL fails.
     static bool prepare(SSL *ssl, const std::string &host);
+    // A connection to host is being freed: if OpenSSL is about to mark its session as not to be
+    // resumed (it was not closed with close_notify), the host's kept session goes too.
+    static void connectionEnds(SSL *ssl, const std::string &host);
 
 private:
-    struct Entry {
-        SslSessionHandle session;
-        std::list<std::string>::iterator use;
-    };
-
     static OriginSessions *of(SSL *ssl);
     static int onNewSession(SSL *ssl, SSL_SESSION *session);
-    void store(const std::string &host, SSL_SESSION *session);
-    // The host's session with a reference of its own, or null.
+    void store(const std::string &host, std::string encoded);
+    // The host's session decoded, or null.
     SslSessionHandle find(const std::string &host);
+    void forget(const std::string &host);
 
+    // Guards m_sessions: the callbacks run on whichever thread drives a connection.
     std::mutex m_mutex;
-    std::unordered_map<std::string, Entry> m_sessions;
-    std::list<std::string> m_uses; // the most recent first
+    // Encoded sessions by host; each costs its size and a little for its place in the cache.
+    LruCache<std::string, std::string> m_sessions{
+        kMaxBytes, [](const std::string &encoded) { return encoded.size() + 128; }};
 };

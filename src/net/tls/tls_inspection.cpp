@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
+#include <openssl/sha.h>
 #include <openssl/x509v3.h>
 
 namespace {
@@ -74,6 +75,21 @@ TlsInspection::make(std::shared_ptr<const CertificateAuthority> ca)
     if (!isMade)
         return nullptr;
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+
+    inspection->m_browserContext.reset(SSL_CTX_new(TLS_server_method()));
+    SSL_CTX *browser = inspection->m_browserContext.get();
+    const bool isBrowserMade = browser &&
+                               SSL_CTX_set_min_proto_version(browser, TLS1_2_VERSION) == 1 &&
+                               SSL_CTX_use_PrivateKey(browser, inspection->m_leafKey.get()) == 1;
+    ERR_clear_error();
+    if (!isBrowserMade)
+        return nullptr;
+    SSL_CTX_set_alpn_select_cb(browser, selectHttp11, nullptr);
+    SSL_CTX_set_tlsext_servername_callback(browser, checkServerName);
+    // One session ticket per handshake instead of OpenSSL's two: a browser uses a ticket once
+    // and gets a new one with every connection, and each ticket costs a session encoded,
+    // encrypted and authenticated.
+    SSL_CTX_set_num_tickets(browser, 1);
     return inspection;
 }
 
@@ -89,50 +105,30 @@ bool TlsInspection::prepareOriginSession(SSL *ssl, const std::string &host)
     return isPrepared;
 }
 
-SSL_CTX *BrowserContexts::forHost(const TlsInspection &inspection, const std::string &host)
+bool BrowserLeaves::present(SSL *ssl, const TlsInspection &inspection, const std::string &host)
 {
     const auto now = std::chrono::system_clock::now();
-    auto found = m_contexts.find(host);
-    if (found != m_contexts.end() && !needsRenewal(found->second.leaf.get(), now)) {
-        m_uses.splice(m_uses.begin(), m_uses, found->second.use);
-        return found->second.context.get();
+    X509Handle *kept = m_leaves.find(host);
+    if (!kept || needsRenewal(kept->get(), now)) {
+        X509Handle leaf = makeLeafCertificate(inspection.ca(), inspection.leafKey(), host, now);
+        if (!leaf) {
+            ERR_clear_error();
+            return false;
+        }
+        m_leaves.put(host, std::move(leaf));
+        kept = m_leaves.find(host);
     }
-    if (found != m_contexts.end()) {
-        m_uses.erase(found->second.use);
-        m_contexts.erase(found);
-    }
-
-    X509Handle leaf = makeLeafCertificate(inspection.ca(), inspection.leafKey(), host, now);
-    SslCtxHandle context(SSL_CTX_new(TLS_server_method()));
-    const bool isMade = leaf && context &&
-                        SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) == 1 &&
-                        SSL_CTX_use_certificate(context.get(), leaf.get()) == 1 &&
-                        SSL_CTX_use_PrivateKey(context.get(), inspection.leafKey()) == 1;
+    // Sessions are resumed only on connections for the host they began with: the context is
+    // shared by every host, and a resumed handshake shows no certificate.
+    unsigned char hostDigest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const unsigned char *>(host.data()), host.size(), hostDigest);
+    static_assert(SHA256_DIGEST_LENGTH <= SSL_MAX_SID_CTX_LENGTH);
+    const bool isPresented = SSL_use_certificate(ssl, kept->get()) == 1 &&
+                             SSL_set_session_id_context(ssl, hostDigest, sizeof hostDigest) == 1;
     ERR_clear_error();
-    if (!isMade)
-        return nullptr;
-    SSL_CTX_set_alpn_select_cb(context.get(), selectHttp11, nullptr);
-    SSL_CTX_set_tlsext_servername_callback(context.get(), checkServerName);
-    // One session ticket per handshake instead of OpenSSL's two: a browser uses a ticket once
-    // and gets a new one with every connection, and each ticket costs a session encoded,
-    // encrypted and authenticated.
-    SSL_CTX_set_num_tickets(context.get(), 1);
-
-    if (m_contexts.size() >= kMaxHosts) {
-        m_contexts.erase(m_uses.back());
-        m_uses.pop_back();
-    }
-    m_uses.push_front(host);
-    Entry &entry = m_contexts[host];
-    entry.context = std::move(context);
-    entry.leaf = std::move(leaf);
-    entry.use = m_uses.begin();
-    return entry.context.get();
-}
-
-void BrowserContexts::expectHost(SSL *ssl, const std::string *host)
-{
-    SSL_set_app_data(ssl, const_cast<std::string *>(host));
+    if (isPresented)
+        SSL_set_app_data(ssl, const_cast<std::string *>(&host));
+    return isPresented;
 }
 
 SocketErrorInfo originTlsFailure(SSL *ssl, const QString &failureText)

@@ -3,25 +3,25 @@
 #include <QString>
 #include <QtGlobal>
 #include <chrono>
-#include <list>
 #include <memory>
 #include <openssl/ssl.h>
 #include <string>
-#include <unordered_map>
 
 #include "net/socket_errors.h"
 #include "net/tls/certificate_authority.h"
+#include "net/tls/lru_cache.h"
 #include "net/tls/openssl_handles.h"
 #include "net/tls/origin_sessions.h"
 
 using SslCtxHandle = std::unique_ptr<SSL_CTX, OpenSslFree<SSL_CTX_free>>;
 
 // What a run needs to look inside HTTPS, made before the engine serves an inspected tunnel and
-// never changed after: the local CA, one leaf key for the whole run, and the client context for
-// the origins, with the system's trust store loaded once (OpenSSL's default paths, so that
-// SSL_CERT_FILE and SSL_CERT_DIR apply). Loading the store takes tens of milliseconds, so it is
-// made off the engine's thread. Only the origins' sessions, kept for resumption, change as it
-// runs (OriginSessions, locked).
+// never changed after: the local CA, one leaf key for the whole run, the one server context that
+// answers every browser (each connection is given its host's leaf: BrowserLeaves), and the
+// client context for the origins, with the system's trust store loaded once (OpenSSL's default
+// paths, so that SSL_CERT_FILE and SSL_CERT_DIR apply). Loading the store takes tens of
+// milliseconds, so it is made off the engine's thread. Only the origins' sessions, kept for
+// resumption, change as it runs (OriginSessions, locked).
 class TlsInspection {
 public:
     // Null when OpenSSL cannot make the contexts.
@@ -33,6 +33,10 @@ public:
     // TLS 1.2 or later, ALPN "http/1.1", the peer verified against the trust store. Never an
     // option to skip the verification.
     SSL_CTX *originContext() const { return m_originContext.get(); }
+    // TLS 1.2 or later with the run's leaf key. It selects "http/1.1" by ALPN when the browser
+    // offers it, and refuses a handshake whose server name is not the host the tunnel was opened
+    // for (BrowserLeaves::present).
+    SSL_CTX *browserContext() const { return m_browserContext.get(); }
 
     // Sets up an origin's TLS session for host (a name gets SNI and a name check, an IP literal
     // an address check), resuming the host's last session when one is kept.
@@ -42,34 +46,24 @@ private:
     std::shared_ptr<const CertificateAuthority> m_ca;
     EvpPkeyHandle m_leafKey;
     SslCtxHandle m_originContext;
+    SslCtxHandle m_browserContext;
 };
 
-// The server contexts that show browsers a leaf for each host, made on the engine's thread as
-// hosts are first met and kept for the newest kMaxHosts, each made anew when its leaf has a day
-// or less left. Every context selects "http/1.1" by ALPN when the browser offers it, and refuses
-// a handshake whose server name is not the host the tunnel was opened for.
-class BrowserContexts {
+// The leaves that show browsers the CONNECT's host, made on the engine's thread as hosts are
+// first met and kept for the newest kMaxHosts (a parsed certificate costs a few KiB), each made
+// anew when it has a day or less left.
+class BrowserLeaves {
 public:
-    static constexpr size_t kMaxHosts = 1000;
+    static constexpr std::size_t kMaxHosts = 1000;
 
-    // Null when no leaf can be made for the host.
-    SSL_CTX *forHost(const TlsInspection &inspection, const std::string &host);
-    void clear()
-    {
-        m_contexts.clear();
-        m_uses.clear();
-    }
-    // Each browser session is told which host it must name (SNI).
-    static void expectHost(SSL *ssl, const std::string *host);
+    // Gives a browser connection made from inspection.browserContext() the host's leaf, and
+    // tells it which host the browser must name (SNI); `host` must outlive the connection's
+    // handshake. False when no leaf can be made for the host.
+    bool present(SSL *ssl, const TlsInspection &inspection, const std::string &host);
+    void clear() { m_leaves.clear(); }
 
 private:
-    struct Entry {
-        SslCtxHandle context;
-        X509Handle leaf;
-        std::list<std::string>::iterator use;
-    };
-    std::unordered_map<std::string, Entry> m_contexts;
-    std::list<std::string> m_uses; // the most recent first
+    LruCache<std::string, X509Handle> m_leaves{kMaxHosts};
 };
 
 // The page for an origin whose TLS session could not be made: 12045 "The server's certificate
