@@ -475,6 +475,10 @@ void TestHardening::ambiguousHeadGetsTheBadRequestPage_data()
     // head grows too large.
     QTest::newRow("lines ending in bare LF")
         << QByteArray("GET http://{origin}/ HTTP/1.1\nHost: {origin}\n\n") << badRequestPage();
+    QTest::newRow("HTTP/2.0") << "GET http://{origin}/ HTTP/2.0\r\n" + host + "\r\n"
+                              << badRequestPage();
+    QTest::newRow("HTTP/9.9") << "GET http://{origin}/ HTTP/9.9\r\n" + host + "\r\n"
+                              << badRequestPage();
     QTest::newRow("chunked in HTTP/1.0") << "POST http://{origin}/ HTTP/1.0\r\n" + host +
                                                 "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n"
                                          << unframeablePage();

@@ -172,6 +172,8 @@ private slots:
     void blindTunnels_data();
     void blindTunnels();
     void alpnSelectsHttp11();
+    void requestsInsideReadLikePlainOnes_data();
+    void requestsInsideReadLikePlainOnes();
     void originSessionIsResumed();
     void browserSessionResumedOnlyForItsHost();
     void browserDistrustingTheCaIsLogged();
@@ -433,6 +435,52 @@ void TestInspection::blindTunnels()
     QCOMPARE(tlsOrigin.requests().size(), 1);
     QVERIFY2(tlsOrigin.requests().first().contains("\r\n" + kRemovedLines.first() + "\r\n"),
              tlsOrigin.requests().first());
+}
+
+void TestInspection::requestsInsideReadLikePlainOnes_data()
+{
+    // "{origin}" stands for the origin's host and port.
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("forwardedLine"); // empty: refused with 400, nothing goes up
+    const QByteArray host = "Host: {origin}\r\n\r\n";
+    QTest::newRow("https:// target")
+        << "GET https://{origin}/abs2 HTTP/1.1\r\n" + host << QByteArray("GET /abs2 HTTP/1.1");
+    QTest::newRow("http:// target")
+        << "GET http://{origin}/abs3?q HTTP/1.1\r\n" + host << QByteArray("GET /abs3?q HTTP/1.1");
+    QTest::newRow("HTTP/1.1 without Host")
+        << QByteArray("GET /nohost HTTP/1.1\r\n\r\n") << QByteArray();
+    QTest::newRow("HTTP/1.0 without Host")
+        << QByteArray("GET /old HTTP/1.0\r\n\r\n") << QByteArray("GET /old HTTP/1.0");
+    QTest::newRow("HTTP/2.0") << "GET /two HTTP/2.0\r\n" + host << QByteArray();
+    QTest::newRow("HTTP/9.9") << "GET /nine HTTP/9.9\r\n" + host << QByteArray();
+    QTest::newRow("HTTP/2 preface")
+        << QByteArray("PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n") << QByteArray();
+}
+
+// Inside an inspected tunnel a request is read as strictly as a plain one: an absolute target
+// goes up in origin form, and what a server would refuse gets the 400 page inside the tunnel
+// without a byte going to the origin.
+void TestInspection::requestsInsideReadLikePlainOnes()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, forwardedLine);
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const auto proxy = startInspecting();
+    TunnelClient browser;
+    QVERIFY(browser.open(proxy->port(), origin.authority()));
+    QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
+             qPrintable(browser.errorText()));
+    const QByteArray response = browser.exchange(request.replace("{origin}", origin.authority()));
+    if (forwardedLine.isEmpty()) {
+        QVERIFY2(response.startsWith("HTTP/1.1 400 Bad Request\r\n"), response.constData());
+        QVERIFY(origin.requests().isEmpty());
+    } else {
+        QVERIFY2(response.startsWith("HTTP/1.1 200"), response.constData());
+        QCOMPARE(origin.requests().size(), 1);
+        QCOMPARE(origin.requests().first().left(origin.requests().first().indexOf("\r\n")),
+                 forwardedLine);
+    }
 }
 
 // A browser offering HTTP/2 first is told HTTP/1.1, the only protocol the proxy reads.

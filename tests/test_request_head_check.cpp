@@ -68,8 +68,11 @@ void TestRequestHeadCheck::requestHeadFault_data()
     refused("Transfer-Encoding in any letter case in HTTP/1.0",
             "POST / HTTP/1.0\r\ntransfer-ENCODING: gzip",
             RequestHeadFault::TransferEncodingBeforeHttp11);
-    refused("Transfer-Encoding in HTTP/0.9", "POST / HTTP/0.9\r\nTransfer-Encoding: chunked",
-            RequestHeadFault::TransferEncodingBeforeHttp11);
+    refused("HTTP/0.9", "GET / HTTP/0.9", RequestHeadFault::Version);
+    refused("HTTP/1.2", "GET / HTTP/1.2\r\nHost: a.test", RequestHeadFault::Version);
+    refused("HTTP/2.0", "GET / HTTP/2.0\r\nHost: a.test", RequestHeadFault::Version);
+    refused("HTTP/9.9", "GET / HTTP/9.9\r\nHost: a.test", RequestHeadFault::Version);
+    refused("HTTP/2 preface", "PRI * HTTP/2.0", RequestHeadFault::Version);
 
     refused("blank before the colon", get + "Host : a.test", RequestHeadFault::BlankBeforeColon);
     refused("tab before the colon", get + "Content-Length\t: 5",

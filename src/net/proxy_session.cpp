@@ -193,8 +193,10 @@ void ProxySession::onRequestHead()
     m_request = rewriteRequest(block, settings->rules, logHeader);
     if (m_isInspected) {
         // Inside an inspected tunnel every request goes where the CONNECT said, whatever its
-        // Host line names; a tunnel inside it makes no sense.
-        m_request.isForwardable = m_request.isForwardable && !m_request.isTunnel;
+        // Host line names; a tunnel inside it makes no sense. Read like a plain request all the
+        // same: an HTTP/1.1 request without Host is refused, as any server refuses it.
+        const bool lacksHost = !m_request.hasHost && m_request.version == "HTTP/1.1";
+        m_request.isForwardable = m_request.isForwardable && !m_request.isTunnel && !lacksHost;
         m_request.host = QByteArray::fromStdString(m_tunnelHost);
         m_request.port = m_tunnelPort;
     }

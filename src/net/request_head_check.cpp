@@ -57,6 +57,7 @@ bool hasCleanLineEnds(QByteArrayView block)
 struct RequestLine {
     bool isValid = false;
     bool isBeforeHttp11 = false;
+    bool isHttp1 = false; // HTTP/1.0 or HTTP/1.1, the versions the proxy reads
 };
 
 // "method SP target SP HTTP/d.d", nothing more and nothing less.
@@ -79,6 +80,7 @@ RequestLine readRequestLine(QByteArrayView line)
         return result;
     result.isValid = true;
     result.isBeforeHttp11 = version[5] == '0' || (version[5] == '1' && version[7] == '0');
+    result.isHttp1 = version == QByteArrayView("HTTP/1.0") || version == QByteArrayView("HTTP/1.1");
     return result;
 }
 
@@ -157,6 +159,8 @@ RequestHeadFault requestHeadFault(const QByteArray &block)
         readRequestLine(requestLineEnd < 0 ? head : head.first(requestLineEnd));
     if (!requestLine.isValid)
         return RequestHeadFault::RequestLine;
+    if (!requestLine.isHttp1)
+        return RequestHeadFault::Version;
 
     int hostLines = 0;
     for (qsizetype start = requestLineEnd; start >= 0;) {

@@ -17,6 +17,9 @@ enum class RequestHeadFault {
     // Not exactly "method SP target SP HTTP/d.d": the method of token characters, the target
     // without blanks or control bytes, the version as written, upper-case, nothing after it.
     RequestLine,
+    // A version other than HTTP/1.0 and HTTP/1.1 (HTTP/2's preface "PRI * HTTP/2.0" among
+    // them): its bytes would not mean what the proxy reads them as.
+    Version,
     // A header line that begins with a blank or tab: obsolete line folding.
     ObsoleteFolding,
     // A blank or tab between a header's name and its colon.

@@ -7,6 +7,7 @@ namespace {
 
 const QByteArray kLineEnd("\r\n");
 const QByteArray kHttpScheme("http://");
+const QByteArray kHttpsScheme("https://");
 const QByteArray kConnectMethod("CONNECT");
 constexpr int kDefaultPort = 80;
 constexpr int kHighestPort = 65535;
@@ -135,14 +136,18 @@ bool takeHostAndPort(const QByteArray &hostValue, QByteArray &host, int &port)
     return parsePort(portText, port);
 }
 
-// The target as the origin server expects it. An absolute "http://" target loses its scheme
-// and authority and keeps its path and query as they are, so a host name or URL that appears
-// inside the path or query survives. A target naming only the host becomes "/".
+// The target as the origin server expects it. An absolute "http://" or "https://" target (the
+// latter inside an inspected tunnel) loses its scheme and authority and keeps its path and
+// query as they are, so a host name or URL that appears inside the path or query survives. A
+// target naming only the host becomes "/".
 QByteArray originFormTarget(const QByteArray &target, const QByteArray &hostValue)
 {
-    if (target.startsWith(kHttpScheme)) {
+    const qsizetype schemeSize = target.startsWith(kHttpScheme)    ? kHttpScheme.size()
+                                 : target.startsWith(kHttpsScheme) ? kHttpsScheme.size()
+                                                                   : 0;
+    if (schemeSize > 0) {
         qsizetype pathStart = target.size();
-        for (qsizetype i = kHttpScheme.size(); i < target.size(); ++i) {
+        for (qsizetype i = schemeSize; i < target.size(); ++i) {
             if (target.at(i) == '/' || target.at(i) == '?') {
                 pathStart = i;
                 break;
@@ -360,8 +365,10 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
         }
         // Taken whatever the rules do to the line itself; the last Host line counts. Header
         // names have no letter case, and the value is taken whole, whatever blanks surround it.
-        if (equalsIgnoringAsciiCase(name, "Host"))
+        if (equalsIgnoringAsciiCase(name, "Host")) {
             hostValue = valueAfterColon(line);
+            result.hasHost = true;
+        }
         QByteArray candidate;
         const qsizetype effectsBefore = result.effects.size();
         if (isFramingHeader(name))
@@ -403,7 +410,8 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
     result.target = originFormTarget(
         trimBlanks(requestLine.mid(firstBlank + 1, lastBlank - firstBlank - 1)), hostValue);
     const QByteArray &target = result.target;
-    const QByteArray version = requestLine.mid(lastBlank + 1);
+    result.version = requestLine.mid(lastBlank + 1);
+    const QByteArray &version = result.version;
 
     QByteArray &head = result.head;
     head.reserve(result.method.size() + target.size() + version.size() + headerLines.size() + 8);

@@ -61,6 +61,8 @@ struct RewrittenRequest {
     bool asksForUpgrade = false; // the head as sent carries an Upgrade header and names
                                  // "upgrade" (any case) in a Connection header
     QByteArray target;           // the request target as sent ("host:port" for a CONNECT)
+    QByteArray version;          // the request line's version, as it came ("HTTP/1.1")
+    bool hasHost = false;        // the head has a Host line
     QList<RuleEffect> effects;   // what each rule line did, for the hit counts and the
                                  // Requests window; empty when no rule acted
 };
