@@ -3,8 +3,8 @@
 
 #include <algorithm>
 
-#include "net/address_policy.h"
-#include "net/socket_platform.h"
+#include "net/engine/socket_platform.h"
+#include "net/rules/address_policy.h"
 
 namespace {
 

@@ -1,6 +1,7 @@
 #include <QtTest>
 
-#include "net/allow_pattern.h"
+#include "net/http/ascii.h"
+#include "net/rules/allow_pattern.h"
 
 namespace {
 

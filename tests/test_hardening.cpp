@@ -11,9 +11,9 @@
 #include <chrono>
 #include <memory>
 
-#include "net/address_policy.h"
-#include "net/error_page.h"
-#include "net/session_timeouts.h"
+#include "net/http/error_page.h"
+#include "net/rules/address_policy.h"
+#include "net/session/session_timeouts.h"
 #include "support/expected_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"

@@ -3,7 +3,7 @@
 // give the same result each way.
 #include <QTest>
 
-#include "net/http_framing.h"
+#include "net/http/http_framing.h"
 
 namespace {
 

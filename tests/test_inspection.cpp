@@ -15,7 +15,7 @@
 #include <QtTest>
 #include <memory>
 
-#include "net/error_page.h"
+#include "net/http/error_page.h"
 #include "support/expected_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"

@@ -10,7 +10,7 @@
 #include <memory>
 
 #include "app/message_box.h"
-#include "net/error_page.h"
+#include "net/http/error_page.h"
 #include "support/expected_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
@@ -86,6 +86,8 @@ private slots:
     void upstreamFailureSendsErrorPageThenCloses_data();
     void upstreamFailureSendsErrorPageThenCloses();
     void originResetAfterPartialResponseAppendsPage();
+    void refusalIsAnsweredAfterTheBrowsersBytesAreTaken_data();
+    void refusalIsAnsweredAfterTheBrowsersBytesAreTaken();
 
     void curlDownloadsThroughTheProxy();
 
@@ -1091,6 +1093,43 @@ void TestProxyEndToEnd::upstreamFailureSendsErrorPageThenCloses()
     QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 30000);
     QCOMPARE(client.received(), expectedPage(numberText, description.toLatin1()));
     QCOMPARE(requestLogLines(), 1);
+    QTRY_COMPARE(counter(), QStringLiteral("0"));
+}
+
+void TestProxyEndToEnd::refusalIsAnsweredAfterTheBrowsersBytesAreTaken_data()
+{
+    QTest::addColumn<QByteArray>("host");
+    QTest::addColumn<bool>("isLookedUpBefore");
+
+    QTest::newRow("IP literal") << QByteArray("127.0.0.1") << false;
+    QTest::newRow("name answered from the cache") << QByteArray("localhost") << true;
+}
+
+// An address literal and a name already looked up are answered from the event loop like any
+// lookup, never inside the call: the request, its body and the request after it, sent in one
+// piece, are all taken before the refusal's page goes out, and what followed is dropped.
+void TestProxyEndToEnd::refusalIsAnsweredAfterTheBrowsersBytesAreTaken()
+{
+    QFETCH(QByteArray, host);
+    QFETCH(bool, isLookedUpBefore);
+    const QByteArray authority = host + ':' + QByteArray::number(m_refusingPort.port());
+    const QByteArray page = expectedPage("10061", "Connection refused");
+    if (isLookedUpBefore) {
+        ProxyClient first;
+        QVERIFY(connectClient(first));
+        first.send(absoluteGet(authority, "/first"));
+        QTRY_VERIFY_WITH_TIMEOUT(first.isClosed(), 30000);
+        QCOMPARE(first.received(), page);
+        QTRY_COMPARE(counter(), QStringLiteral("0"));
+    }
+
+    ProxyClient client;
+    QVERIFY(connectClient(client));
+    client.send("POST http://" + authority + "/ HTTP/1.1\r\nHost: " + authority +
+                "\r\nContent-Length: 5\r\n\r\nhello" + absoluteGet(authority, "/next"));
+    QTRY_VERIFY_WITH_TIMEOUT(client.isClosed(), 30000);
+    QCOMPARE(client.received(), page);
+    QCOMPARE(requestLogLines(), isLookedUpBefore ? 2 : 1);
     QTRY_COMPARE(counter(), QStringLiteral("0"));
 }
 

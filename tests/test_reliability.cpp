@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "net/error_page.h"
+#include "net/http/error_page.h"
 #include "support/origin_server.h"
 #include "support/reliability_support.h"
 #include "support/running_proxy.h"

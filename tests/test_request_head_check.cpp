@@ -1,7 +1,7 @@
 // The strict request head check, over head blocks as MessageHead gives them.
 #include <QTest>
 
-#include "net/request_head_check.h"
+#include "net/http/request_head_check.h"
 
 class TestRequestHeadCheck : public QObject {
     Q_OBJECT

@@ -1,6 +1,6 @@
 #include <QtTest>
 
-#include "net/request_rewriter.h"
+#include "net/rules/request_rewriter.h"
 
 Q_DECLARE_METATYPE(HeaderRules)
 
@@ -562,6 +562,13 @@ void TestRequestRewriter::asksForUpgradeAsSent_data()
         << withRemove(passAllRules(), {"Connection"}) << false;
     QTest::newRow("another option")
         << bytes("Connection: upgradex\r\nUpgrade: websocket") << passAllRules() << false;
+    QTest::newRow("blanks and tabs around an option")
+        << bytes("Connection: keep-alive ,\t upgrade\t\r\nUpgrade: websocket") << passAllRules()
+        << true;
+    // Only blanks and tabs surround a list element in HTTP: an origin reads "upgrade\v" as
+    // another option.
+    QTest::newRow("vertical tab after the option")
+        << bytes("Connection: upgrade\v\r\nUpgrade: websocket") << passAllRules() << false;
 }
 
 // A 101 answer makes a tunnel only for a request that asked for it as it went upstream.

@@ -12,7 +12,7 @@
 #include <QTreeWidget>
 
 #include "app/list_box.h"
-#include "net/request_records.h"
+#include "log/request_records.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"

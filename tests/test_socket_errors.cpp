@@ -4,7 +4,7 @@
 #include <asio/error.hpp>
 #include <cerrno>
 
-#include "net/socket_errors.h"
+#include "net/engine/socket_errors.h"
 
 Q_DECLARE_METATYPE(std::error_code)
 

@@ -3,7 +3,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "net/error_page.h"
+#include "net/http/error_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/running_proxy.h"

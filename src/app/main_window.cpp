@@ -12,9 +12,9 @@
 #include "app/list_box.h"
 #include "app/message_box.h"
 #include "app/requests_window.h"
-#include "net/proxy_engine.h"
-#include "net/proxy_settings.h"
-#include "net/request_records.h"
+#include "log/request_records.h"
+#include "net/engine/proxy_engine.h"
+#include "net/rules/proxy_settings.h"
 #include "net/tls/certificate_authority.h"
 
 namespace {

@@ -12,8 +12,8 @@
 #include "app/connection_counter.h"
 #include "app/message_box.h"
 #include "app/requests_window.h"
-#include "net/proxy_engine.h"
-#include "net/request_records.h"
+#include "log/request_records.h"
+#include "net/engine/proxy_engine.h"
 #include "net/tls/certificate_authority.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <QAbstractTableModel>
 #include <deque>
 
-#include "net/request_records.h"
+#include "log/request_records.h"
 
 // The rows of the Requests window: one per recorded request or tunnel, oldest first, at most
 // RequestRecorder::kMaxRows of them (the oldest go first), their head text within

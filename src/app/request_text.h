@@ -3,7 +3,7 @@
 #include <QList>
 #include <QString>
 
-#include "net/request_records.h"
+#include "log/request_records.h"
 
 // How the Requests window words a recorded request. Pure functions of the record.
 

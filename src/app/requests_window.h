@@ -4,7 +4,7 @@
 #include <QWidget>
 #include <memory>
 
-#include "net/request_records.h"
+#include "log/request_records.h"
 
 class QLineEdit;
 class QPlainTextEdit;

@@ -1,5 +1,5 @@
 // A program of another project that uses Vesktor's core library.
-#include "net/request_rewriter.h"
+#include "net/rules/request_rewriter.h"
 
 int main()
 {

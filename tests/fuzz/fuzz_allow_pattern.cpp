@@ -1,7 +1,8 @@
 // The allow matcher on arbitrary lines and patterns: no crash, no runaway time, and the
 // answers that hold for any pattern.
 #include "fuzz/fuzz_support.h"
-#include "net/allow_pattern.h"
+#include "net/http/ascii.h"
+#include "net/rules/allow_pattern.h"
 
 namespace {
 

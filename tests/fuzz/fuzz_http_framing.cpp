@@ -15,8 +15,8 @@
 #include <QList>
 
 #include "fuzz/fuzz_support.h"
-#include "net/http_framing.h"
-#include "net/request_head_check.h"
+#include "net/http/http_framing.h"
+#include "net/http/request_head_check.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // Every header line handed to the log is one entry as the log writes it.
 #include "fuzz/fuzz_support.h"
 #include "log/request_log.h"
-#include "net/request_rewriter.h"
+#include "net/rules/request_rewriter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

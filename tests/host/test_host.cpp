@@ -44,7 +44,7 @@
 
 #include "app/main_window.h"
 #include "app/message_box.h"
-#include "net/session_timeouts.h"
+#include "net/session/session_timeouts.h"
 #include "support/fixed_names.h"
 
 namespace {

@@ -1,6 +1,6 @@
 #include "support/fixed_names.h"
 
-#include "net/host_resolver.h"
+#include "net/engine/host_resolver.h"
 
 namespace testsupport {
 

@@ -1,77 +1,88 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <list>
 #include <unordered_map>
 #include <utility>
 
-// A map that keeps its most recently used entries within a capacity: the least recently used go
-// first. Each entry costs one unit unless a cost function says otherwise (a size in bytes, for
-// example); an entry that costs more than the whole capacity is not kept. Not locked: its owner
-// guards it.
+// Values kept by key up to a capacity, the least recently used going first when a new one needs
+// room. Each entry has a cost (1 unless told otherwise), and the capacity is in the same units:
+// a count of entries by default, or bytes, say, when each entry is put with its size. An entry
+// that costs more than maxEntryCost is not kept at all. Not locked: its owner guards it.
 template <typename Key, typename Value> class LruCache {
 public:
-    using CostOf = std::function<std::size_t(const Value &)>;
-
-    explicit LruCache(std::size_t capacity, CostOf costOf = nullptr)
-        : m_capacity(capacity), m_costOf(std::move(costOf))
+    explicit LruCache(size_t capacity, size_t maxEntryCost = size_t(-1))
+        : m_capacity(capacity), m_maxEntryCost(maxEntryCost < capacity ? maxEntryCost : capacity)
     {
     }
 
-    // The key's value, now the most recently used; null when there is none.
-    Value *find(const Key &key)
-    {
-        const auto found = m_index.find(key);
-        if (found == m_index.end())
-            return nullptr;
-        m_entries.splice(m_entries.begin(), m_entries, found->second);
-        return &found->second->second;
-    }
-
-    // Adds or replaces the key's value as the most recently used; false when it costs more than
-    // the whole capacity (any older value of the key is then gone too).
-    bool put(const Key &key, Value value)
+    // Keeps value as key's, the most recently used; older entries go until the total fits.
+    // Replaces what key had. Null when the entry costs too much to be kept (key then has none).
+    Value *put(const Key &key, Value value, size_t cost = 1)
     {
         erase(key);
-        const std::size_t cost = costOf(value);
-        if (cost > m_capacity)
-            return false;
-        while (!m_entries.empty() && m_cost + cost > m_capacity)
-            erase(m_entries.back().first);
-        m_entries.emplace_front(key, std::move(value));
-        m_index.emplace(key, m_entries.begin());
-        m_cost += cost;
-        return true;
+        if (cost > m_maxEntryCost)
+            return nullptr;
+        while (!m_uses.empty() && m_totalCost + cost > m_capacity)
+            eraseUse(std::prev(m_uses.end()));
+        m_uses.push_front(Entry{key, std::move(value), cost});
+        m_entries.emplace(key, m_uses.begin());
+        m_totalCost += cost;
+        return &m_uses.front().value;
+    }
+
+    // key's value, now the most recently used; null when there is none.
+    Value *find(const Key &key)
+    {
+        const auto found = m_entries.find(key);
+        if (found == m_entries.end())
+            return nullptr;
+        m_uses.splice(m_uses.begin(), m_uses, found->second);
+        return &found->second->value;
+    }
+
+    // key's value, its place in the order left as it is; null when there is none.
+    Value *peek(const Key &key)
+    {
+        const auto found = m_entries.find(key);
+        return found == m_entries.end() ? nullptr : &found->second->value;
     }
 
     void erase(const Key &key)
     {
-        const auto found = m_index.find(key);
-        if (found == m_index.end())
-            return;
-        m_cost -= costOf(found->second->second);
-        m_entries.erase(found->second);
-        m_index.erase(found);
+        const auto found = m_entries.find(key);
+        if (found != m_entries.end())
+            eraseUse(found->second);
     }
 
     void clear()
     {
         m_entries.clear();
-        m_index.clear();
-        m_cost = 0;
+        m_uses.clear();
+        m_totalCost = 0;
     }
 
-    std::size_t size() const { return m_entries.size(); }
-    std::size_t cost() const { return m_cost; }
+    size_t size() const { return m_uses.size(); }
+    size_t totalCost() const { return m_totalCost; }
 
 private:
-    std::size_t costOf(const Value &value) const { return m_costOf ? m_costOf(value) : 1; }
+    struct Entry {
+        Key key;
+        Value value;
+        size_t cost;
+    };
+    using Use = typename std::list<Entry>::iterator;
 
-    std::size_t m_capacity;
-    CostOf m_costOf;
-    std::size_t m_cost = 0;
-    // The most recently used first; the index finds an entry by its key.
-    std::list<std::pair<Key, Value>> m_entries;
-    std::unordered_map<Key, typename std::list<std::pair<Key, Value>>::iterator> m_index;
+    void eraseUse(Use use)
+    {
+        m_totalCost -= use->cost;
+        m_entries.erase(use->key);
+        m_uses.erase(use);
+    }
+
+    size_t m_capacity;
+    size_t m_maxEntryCost;
+    size_t m_totalCost = 0;
+    std::list<Entry> m_uses; // the most recently used first
+    std::unordered_map<Key, Use> m_entries;
 };

@@ -108,8 +108,11 @@ int OriginSessions::onNewSession(SSL *ssl, SSL_SESSION *session)
 
 void OriginSessions::store(const std::string &host, std::string encoded)
 {
+    // What an entry costs beside its bytes: its host and its place in the cache.
+    constexpr std::size_t kEntryOverhead = 128;
+    const std::size_t cost = encoded.size() + host.size() + kEntryOverhead;
     const std::lock_guard<std::mutex> lock(m_mutex);
-    m_sessions.put(host, std::move(encoded));
+    m_sessions.put(host, std::move(encoded), cost);
 }
 
 void OriginSessions::forget(const std::string &host)

@@ -53,6 +53,5 @@ private:
     // Guards m_sessions: the callbacks run on whichever thread drives a connection.
     std::mutex m_mutex;
     // Encoded sessions by host; each costs its size and a little for its place in the cache.
-    LruCache<std::string, std::string> m_sessions{
-        kMaxBytes, [](const std::string &encoded) { return encoded.size() + 128; }};
+    LruCache<std::string, std::string> m_sessions{kMaxBytes};
 };

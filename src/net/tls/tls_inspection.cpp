@@ -1,6 +1,6 @@
 #include "net/tls/tls_inspection.h"
 
-#include "net/allow_pattern.h"
+#include "net/http/ascii.h"
 
 #include <arpa/inet.h>
 #include <openssl/err.h>
@@ -115,8 +115,7 @@ bool BrowserLeaves::present(SSL *ssl, const TlsInspection &inspection, const std
             ERR_clear_error();
             return false;
         }
-        m_leaves.put(host, std::move(leaf));
-        kept = m_leaves.find(host);
+        kept = m_leaves.put(host, std::move(leaf));
     }
     // Sessions are resumed only on connections for the host they began with: the context is
     // shared by every host, and a resumed handshake shows no certificate.

@@ -7,7 +7,7 @@
 #include <openssl/ssl.h>
 #include <string>
 
-#include "net/socket_errors.h"
+#include "net/engine/socket_errors.h"
 #include "net/tls/certificate_authority.h"
 #include "net/tls/lru_cache.h"
 #include "net/tls/openssl_handles.h"

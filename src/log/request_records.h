@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <atomic>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "net/rules/request_rewriter.h"
+
+// One request, or one CONNECT tunnel, as the Requests window lists it: what was known when its
+// head had been rewritten. Never changed once handed over.
+struct RequestRecord {
+    quint64 id = 0;
+    qint64 startedAtMs = 0; // when its head began to arrive, in ms since 1970 (UTC)
+    QByteArray client;      // the browser's address and port
+    QByteArray method;
+    QByteArray host;
+    QByteArray path; // the target as sent; "host:port" for a tunnel
+    bool isTunnel = false;
+    QByteArray headersIn;  // the head as the browser sent it, at most kMaxHeadersBytes
+    QByteArray headersOut; // the head as sent upstream, at most kMaxHeadersBytes
+    QList<RuleEffect> effects;
+    // The two heads were let go to keep the list within its budget (HeadTextBudget).
+    bool isHeadTextDropped = false;
+
+    // Each of the two heads is kept up to this size, so that a row holds at most 64 KiB of them.
+    static constexpr qsizetype kMaxHeadersBytes = 32 * 1024;
+
+    qint64 headTextBytes() const { return headersIn.size() + headersOut.size(); }
+    void dropHeadText();
+};
+
+// The head text is most of what a row costs. The rows the window lists, and those waiting for
+// it, each keep the text of all their rows within limit() bytes besides the bound on rows: past
+// it, the oldest rows give up their text first, and later go as the row bound has them go.
+// Rows are added at the back and leave from the front of a deque.
+class HeadTextBudget {
+public:
+    static constexpr qint64 kDefaultLimit = 64 * 1024 * 1024;
+    static qint64 limit();
+    // For tests, which keep the budget small; applies from the next row added.
+    static void setLimit(qint64 bytes);
+
+    // After a row was pushed to the back of `rows`; recordOf gives a row's record.
+    template <typename Rows, typename RecordOf> void added(Rows &rows, RecordOf recordOf)
+    {
+        m_bytes += recordOf(rows.back()).headTextBytes();
+        const qint64 bound = limit();
+        // The oldest rows' text goes first, so those without it are a run at the front.
+        while (m_bytes > bound && m_textless < rows.size()) {
+            RequestRecord &oldest = recordOf(rows[m_textless]);
+            m_bytes -= oldest.headTextBytes();
+            oldest.dropHeadText();
+            ++m_textless;
+        }
+    }
+    // Before the row at the front leaves.
+    void removingFront(const RequestRecord &front);
+    void clear();
+
+private:
+    qint64 m_bytes = 0;
+    std::size_t m_textless = 0; // rows at the front whose text has been let go
+};
+
+// How a recorded request ended.
+struct RequestEnd {
+    quint64 id = 0;
+    int status = 0;     // the response's status code; 0 when none was read
+    int pageNumber = 0; // the error page's number when the proxy answered with one, else 0
+    qint64 bytes = 0;   // response bytes relayed; for a tunnel, bytes both ways
+    qint64 elapsedMs = 0;
+};
+
+// A rule line, as the hit counts know it: its list and its text. Keyed by text, so that counts
+// survive edits of the other lines while the proxy runs.
+struct RuleKey {
+    RuleList list = RuleList::Allow;
+    QByteArray rule;
+    bool operator==(const RuleKey &other) const { return list == other.list && rule == other.rule; }
+};
+inline size_t qHash(const RuleKey &key, size_t seed = 0)
+{
+    return qHashMulti(seed, int(key.list), key.rule);
+}
+using RuleHits = QHash<RuleKey, qint64>;
+
+// What the engine has recorded since the window last looked: rows begun, rows ended, and the
+// hit counts that have grown.
+struct RequestBatch {
+    std::deque<RequestRecord> begun;
+    std::vector<RequestEnd> ended;
+    RuleHits hits;
+    bool isEmpty() const { return begun.empty() && ended.empty() && hits.isEmpty(); }
+};
+
+// The one place where the engine hands records to the window. The engine adds to it as requests
+// pass and never waits for the window; the window takes what has gathered, at its own pace.
+// Rows are recorded only once the window has asked for them (setRecordingRows); hit counts
+// always.
+class RequestRecorder {
+public:
+    // The most rows the window keeps, and so the most that wait here for it.
+    static constexpr std::size_t kMaxRows = 10000;
+
+    // Engine thread.
+    bool isRecordingRows() const { return m_isRecordingRows.load(std::memory_order_relaxed); }
+    void countHits(const QList<RuleEffect> &effects);
+    // Gives the record its id and queues it; returns the id.
+    quint64 begin(RequestRecord record);
+    void end(const RequestEnd &end);
+
+    // Window thread.
+    void setRecordingRows(bool isRecording);
+    // The oldest waiting rows, at most maxRows of them, with every end and hit that can be
+    // listed after them; what is left waits for the next take.
+    RequestBatch take(std::size_t maxRows = kMaxRows);
+    // Forgets everything not taken yet (at Start).
+    void clear();
+
+private:
+    std::atomic<bool> m_isRecordingRows{false};
+    // Guards m_pending, m_pendingText and m_nextId: the engine adds, the window takes. Held only
+    // to append or to move rows out, never while anything waits.
+    std::mutex m_lock;
+    RequestBatch m_pending;
+    HeadTextBudget m_pendingText;
+    quint64 m_nextId = 1;
+};

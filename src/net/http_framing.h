@@ -1,8 +1,0 @@
-#pragma once
-
-// HTTP/1.1 message framing, pure and incremental: fed any split of the bytes, it says where a
-// message head, a request body or the responses to one request end. No sockets, no copies of
-// bodies: the caller forwards the bytes itself.
-#include "net/body_framing.h"     // BodyFraming, requestBodyFraming, BodyFramer
-#include "net/message_head.h"     // MessageHead
-#include "net/response_framing.h" // ResponseFramer

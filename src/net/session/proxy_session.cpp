@@ -1,0 +1,949 @@
+#include "net/session/proxy_session.h"
+
+#include <asio/connect.hpp>
+#include <asio/post.hpp>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "log/request_log.h"
+#include "log/request_records.h"
+#include "net/engine/connection_table.h"
+#include "net/engine/engine_context.h"
+#include "net/engine/socket_errors.h"
+#include "net/engine/socket_platform.h"
+#include "net/http/error_page.h"
+#include "net/http/request_head_check.h"
+#include "net/rules/address_policy.h"
+#include "net/rules/allow_pattern.h"
+#include "net/tls/tls_inspection.h"
+#include "net/tls/tls_layer.h"
+
+namespace {
+
+const char kBadGateway[] = "502 Bad Gateway";
+const char kBadRequest[] = "400 Bad Request";
+
+// The browser's address, an IPv4 browser of the dual-stack listener as plain IPv4.
+asio::ip::address addressOf(const asio::ip::tcp::socket &socket)
+{
+    std::error_code error;
+    const asio::ip::address address = socket.remote_endpoint(error).address();
+    return error ? asio::ip::address() : unmapped(address);
+}
+
+} // namespace
+
+ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex,
+                           asio::ip::tcp::socket browser)
+    : Index(slotIndex), m_engine(engine), m_table(table), m_browser(std::move(browser)),
+      m_timeouts(sessionTimeouts()), m_timer(engine.io), m_requestHead(kMaxHeaderBytes)
+{
+    m_browser.setConnected();
+    m_browserIp = addressOf(m_browser.socket());
+    m_browserAddress = QString::fromStdString(m_browserIp.to_string());
+}
+
+// --- accept ------------------------------------------------------------------------------------
+
+void ProxySession::start()
+{
+    m_lastActivity = Clock::now();
+    m_headDeadline = m_lastActivity + m_timeouts.head;
+    watchDeadlines();
+    readBrowser();
+}
+
+// The browser is read while nothing of it waits (no bytes held back, nothing queued for the
+// origin), except that early tunnel bytes are collected up to their limit.
+void ProxySession::readBrowser()
+{
+    const bool isCollectingEarlyTunnelBytes =
+        m_phase == Phase::Connecting && m_request.isTunnel && m_held.size() < kMaxEarlyTunnelBytes;
+    if (m_phase == Phase::Closed || m_phase == Phase::Handshaking ||
+        (!m_held.isEmpty() && !isCollectingEarlyTunnelBytes) ||
+        (m_origin && m_origin->queued() > 0))
+        return;
+    m_browser.waitReadable([self = shared_from_this()](const std::error_code &error) {
+        self->onBrowserReadable(error);
+    });
+}
+
+// Phases: any but Closed (in Ending, what arrives is read and dropped).
+void ProxySession::onBrowserReadable(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    char *buffer = m_engine.readBuffer();
+    const qsizetype capacity = m_phase == Phase::Connecting && m_request.isTunnel
+                                   ? kMaxEarlyTunnelBytes - m_held.size()
+                                   : EngineContext::kReadBufferBytes;
+    SessionSide::Read piece;
+    piece.error = error;
+    if (!error)
+        piece = m_browser.read(buffer, capacity);
+    // The browser has closed its connection, or it failed: the slot ends, whatever is in flight.
+    if (piece.isEnd || piece.error) {
+        ResetProx();
+        return;
+    }
+    noteActivity();
+    if (m_tunnelRecord != 0)
+        m_tunnelBytes += piece.size;
+    takeFromBrowser(buffer, piece.size);
+    readBrowser();
+}
+
+// Requests are taken one after the other: the head is framed and rewritten, its body follows it
+// upstream, and what comes after the body begins the next request. What cannot be taken yet is
+// held, and the browser is not read until it has been.
+void ProxySession::takeFromBrowser(const char *data, qsizetype size)
+{
+    while (size > 0) {
+        qsizetype taken = 0;
+        switch (m_phase) {
+        case Phase::ReadingHead:
+            taken = takeHead(data, size);
+            break;
+        case Phase::StreamingBody:
+            taken = takeBody(data, size);
+            break;
+        case Phase::Connecting:
+        case Phase::AwaitingResponse:
+            // A body waits for its connection; the next request waits for this response's end.
+            m_held.append(data, size);
+            return;
+        case Phase::Tunnel:
+            sendToOrigin(data, size);
+            return;
+        case Phase::Sniffing:
+            // A TLS handshake record begins with 0x16; anything else is left alone.
+            if (data[0] == 0x16) {
+                startInspection(data, size);
+                return;
+            }
+            m_phase = Phase::Tunnel;
+            continue;
+        case Phase::Handshaking:
+        case Phase::Ending:
+        case Phase::Closed:
+            return; // dropped
+        }
+        data += taken;
+        size -= taken;
+    }
+}
+
+// The bytes held back are taken now that they can be: the connection is up, the origin's queue
+// has drained, or the previous response has ended.
+void ProxySession::takeHeld()
+{
+    if (m_held.isEmpty())
+        return;
+    const QByteArray held = std::move(m_held);
+    m_held = QByteArray();
+    takeFromBrowser(held.constData(), held.size());
+}
+
+// --- read and frame the head -------------------------------------------------------------------
+
+qsizetype ProxySession::takeHead(const char *data, qsizetype size)
+{
+    const bool hadBegun = m_requestHead.hasBegun();
+    const qsizetype taken = m_requestHead.take(data, size);
+    if (!hadBegun && m_requestHead.hasBegun()) {
+        m_headBegan = Clock::now();
+        if (m_engine.log)
+            m_engine.log->writeRequestEntry(m_browserAddress);
+        if (m_headDeadline == Clock::time_point::max()) {
+            m_headDeadline = Clock::now() + m_timeouts.head;
+            watchDeadlines();
+        }
+    }
+    if (m_requestHead.state() != MessageHead::Empty &&
+        m_requestHead.state() != MessageHead::Partial)
+        m_headDeadline = Clock::time_point::max();
+    if (m_requestHead.state() == MessageHead::TooLarge)
+        sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
+                      "431 Request Header Fields Too Large");
+    else if (m_requestHead.state() == MessageHead::Malformed)
+        sendErrorPage(kBadRequestNumber, badRequestDescription(), kBadRequest);
+    else if (m_requestHead.state() == MessageHead::Complete)
+        onRequestHead();
+    return taken;
+}
+
+// --- rewrite -----------------------------------------------------------------------------------
+
+// The head is complete: it is rewritten by the rules as they stand now (its header lines logged
+// while chkLog is ticked), and its origin is connected. A request whose body's end cannot be
+// told, or that cannot be forwarded, is refused.
+void ProxySession::onRequestHead()
+{
+    const QByteArray block = m_requestHead.block();
+    m_requestHead.clear();
+    BodyFraming framing;
+    const bool isFramed = requestBodyFraming(block, framing);
+
+    const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
+    RequestLog *log = settings->isLogging ? m_engine.log : nullptr;
+    HeaderLogSink logHeader;
+    if (log)
+        logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
+    m_request = rewriteRequest(block, settings->rules, logHeader);
+    if (m_isInspected) {
+        // Inside an inspected tunnel every request goes where the CONNECT said, whatever its
+        // Host line names; a tunnel inside it makes no sense. Read like a plain request all the
+        // same: an HTTP/1.1 request without Host is refused, as any server refuses it.
+        const bool lacksHost = !m_request.hasHost && m_request.version == "HTTP/1.1";
+        m_request.isForwardable = m_request.isForwardable && !m_request.isTunnel && !lacksHost;
+        m_request.host = QByteArray::fromStdString(m_tunnelHost);
+        m_request.port = m_tunnelPort;
+    }
+
+    // A head that servers may read in more than one way is never passed on: what the origin
+    // read differently from the proxy could slip past the rules.
+    if (!isStrictRequestHead(block))
+        m_request.isForwardable = false;
+    recordRequest(block);
+    if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
+        sendErrorPage(kBadRequestNumber,
+                      isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
+        return;
+    }
+    if (m_engine.records)
+        m_engine.records->countHits(m_request.effects);
+    if (!m_request.isTunnel) {
+        m_requestBody.start(framing);
+        m_response.start(m_request.method == "HEAD");
+        m_responseBytes = 0;
+    }
+    m_phase = Phase::Connecting;
+    if (m_isInspected && m_origin) {
+        // Inside an inspected tunnel the origin's connection serves the next request while the
+        // origin keeps it open: the first one still needs its TLS session.
+        if (m_origin->tls())
+            sendRequestHead();
+        else
+            secureOrigin(m_origin);
+        return;
+    }
+    // The previous exchange's connection, if its origin kept it open, is not used again.
+    closeOrigin();
+    if (m_request.isTunnel) {
+        m_tunnelHost = m_request.host.toStdString();
+        m_tunnelPort = m_request.port;
+    }
+    connectOrigin();
+}
+
+// --- resolve and connect -----------------------------------------------------------------------
+
+// Looks the host up and connects to each of its addresses in turn until one answers.
+void ProxySession::connectOrigin()
+{
+    auto origin = std::make_shared<SessionSide>(asio::ip::tcp::socket(m_engine.io));
+    m_origin = origin;
+    const quint16 port = m_request.port;
+    m_engine.resolver.resolve(
+        m_request.host.toStdString(),
+        [self = shared_from_this(), origin, port](const std::error_code &error,
+                                                  const HostResolver::Addresses &addresses) {
+            if (origin->isClosed())
+                return;
+            if (error) {
+                const SocketErrorInfo notFound = lookupErrorInfo(error);
+                self->sendErrorPage(notFound.number, notFound.description, kBadGateway);
+                return;
+            }
+            // Checked on the very addresses about to be tried, so that nothing can change
+            // between the check and the connect.
+            if (self->refuseForbiddenTarget(addresses, port))
+                return;
+            auto whenConnected = [self, origin](const std::error_code &connected) {
+                self->onOriginConnected(origin, connected);
+            };
+            if (addresses.size() == 1) {
+                // Opened and made non-blocking here, once: the connect needs no switch of its
+                // own, and the connection is ready for reading and writing as it stands.
+                const asio::ip::tcp::endpoint endpoint(addresses.front(), port);
+                std::error_code opened;
+                origin->socket().open(endpoint.protocol(), opened);
+                if (!opened)
+                    origin->socket().non_blocking(true, opened);
+                if (opened) {
+                    self->onOriginConnected(origin, opened);
+                    return;
+                }
+                origin->socket().async_connect(endpoint, std::move(whenConnected));
+                return;
+            }
+            // The error reported is the last address's.
+            std::vector<asio::ip::tcp::endpoint> endpoints;
+            endpoints.reserve(addresses.size());
+            for (const asio::ip::address &address : addresses)
+                endpoints.emplace_back(address, port);
+            asio::async_connect(
+                origin->socket(), endpoints,
+                [whenConnected](const std::error_code &connected, const asio::ip::tcp::endpoint &) {
+                    whenConnected(connected);
+                });
+        });
+}
+
+// Two kinds of target are never connected: the proxy itself, where each request would come back
+// in as a new one until every slot was taken; and, for a browser on another computer, this
+// computer's own services, which often trust whatever comes from this machine. The browser gets
+// the page instead; true then.
+bool ProxySession::refuseForbiddenTarget(const HostResolver::Addresses &addresses, quint16 port)
+{
+    // Interfaces are listed only when a check needs them, and then once.
+    std::optional<std::vector<asio::ip::address>> local;
+    const auto localAddresses = [&local]() -> const std::vector<asio::ip::address> & {
+        if (!local)
+            local = interfaceAddresses();
+        return *local;
+    };
+    if (port == m_engine.listeningPort) {
+        for (const asio::ip::address &address : addresses) {
+            if (namesThisProxy(address, port, m_engine.listeningPort, localAddresses())) {
+                sendErrorPage(kNamesThisProxyNumber, namesThisProxyDescription(), kBadGateway);
+                return true;
+            }
+        }
+    }
+    if (!m_browserIp.is_loopback()) {
+        for (const asio::ip::address &address : addresses) {
+            if (!mayReachThisMachine(m_browserIp, address, localAddresses())) {
+                sendErrorPage(kThisMachineRefusedNumber, thisMachineRefusedDescription(),
+                              kThisMachineRefusedConnectStatus);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// --- send the head and stream the body ---------------------------------------------------------
+
+// Phase: Connecting.
+void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
+                                     const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        onOriginFailed(error);
+        return;
+    }
+    origin->setConnected();
+    if (m_request.isTunnel) {
+        if (!shouldInspect()) {
+            openTunnel();
+            return;
+        }
+        m_phase = Phase::Sniffing;
+        m_isTunnelOpen = true;
+        sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
+        takeHeld();
+        readOrigin();
+        readBrowser();
+        return;
+    }
+    if (m_isInspected) {
+        secureOrigin(origin);
+        return;
+    }
+    sendRequestHead();
+}
+
+void ProxySession::sendRequestHead()
+{
+    sendToOrigin(m_request.head.constData(), m_request.head.size());
+    m_phase = m_requestBody.isComplete() ? Phase::AwaitingResponse : Phase::StreamingBody;
+    readOrigin();
+    // The body, or the next request, may have been waiting for the connection.
+    takeHeld();
+    readBrowser();
+}
+
+// The body follows its head as it arrives, once what went before has been taken by the origin.
+// An origin that has gone gets nothing; the rest of the body is read and dropped.
+qsizetype ProxySession::takeBody(const char *data, qsizetype size)
+{
+    if (m_origin && m_origin->queued() > 0) {
+        m_held.append(data, size);
+        return size;
+    }
+    const qsizetype taken = m_requestBody.take(data, size);
+    sendToOrigin(data, taken);
+    if (m_requestBody.isInvalid()) {
+        onBodyBroken();
+        return size;
+    }
+    if (m_requestBody.isComplete())
+        onBodyEnd();
+    return taken;
+}
+
+void ProxySession::onBodyEnd()
+{
+    if (m_origin && !m_response.isComplete()) {
+        m_phase = Phase::AwaitingResponse;
+        return;
+    }
+    // The response was over before the body was: the exchange is.
+    m_phase = Phase::ReadingHead;
+    endIfOver();
+}
+
+// A chunked body turned out malformed halfway: nothing more of it may reach the origin. A
+// browser that has had nothing of the response yet is told why; otherwise a page would land in
+// the middle of a response, and the connection just ends.
+void ProxySession::onBodyBroken()
+{
+    if (m_responseBytes > 0) {
+        closeOrigin();
+        endWhenDelivered();
+        return;
+    }
+    sendErrorPage(kBadRequestNumber, unframeableDescription(), kBadRequest);
+}
+
+void ProxySession::sendToOrigin(const char *data, qsizetype size)
+{
+    if (!m_origin || size <= 0)
+        return;
+    const std::error_code error = m_origin->write(data, size);
+    if (error) {
+        // Heard from the event loop, so that no step of the path is cut off in its middle.
+        asio::post(m_engine.io, [self = shared_from_this(), origin = m_origin, error] {
+            if (!origin->isClosed())
+                self->onOriginFailed(error);
+        });
+        return;
+    }
+    if (m_origin->queued() > 0) {
+        m_origin->whenDrained(
+            [self = shared_from_this(), origin = m_origin](const std::error_code &drained) {
+                self->onOriginDrained(origin, drained);
+            });
+    }
+}
+
+// The origin has taken everything: the browser may be read again.
+// Phases: StreamingBody, AwaitingResponse, Tunnel.
+void ProxySession::onOriginDrained(const std::shared_ptr<SessionSide> &origin,
+                                   const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        onOriginFailed(error);
+        return;
+    }
+    noteActivity();
+    takeHeld();
+    readBrowser();
+}
+
+// --- relay the response ------------------------------------------------------------------------
+
+// The origin is read while the browser's queue is empty, so a slot holds at most one read's
+// worth of a response however slowly its browser reads. An origin kept open after its response
+// is still read, so that its close, or anything it sends out of turn, is seen.
+void ProxySession::readOrigin()
+{
+    if (!m_origin || m_browser.queued() > 0 || m_phase == Phase::Connecting ||
+        m_phase == Phase::Handshaking || m_phase == Phase::Ending || m_phase == Phase::Closed)
+        return;
+    m_origin->waitReadable(
+        [self = shared_from_this(), origin = m_origin](const std::error_code &error) {
+            self->onOriginReadable(origin, error);
+        });
+}
+
+// Phases: StreamingBody, AwaitingResponse, Tunnel, Sniffing, and ReadingHead while the last origin
+// is kept open.
+void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
+                                    const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    // A wait armed while the origin idled, woken while its TLS handshake runs: the handshake
+    // reads for itself, and the origin is read again once it is done.
+    if (m_phase == Phase::Connecting)
+        return;
+    char *buffer = m_engine.readBuffer();
+    SessionSide::Read piece;
+    piece.error = error;
+    if (!error)
+        piece = origin->read(buffer, EngineContext::kReadBufferBytes);
+    if (piece.error) {
+        onOriginFailed(piece.error);
+        return;
+    }
+    // Over TLS, a close without close_notify ends a response only where its framing reads
+    // until the close; anywhere else it may have been cut by somebody else.
+    const bool isCut = piece.isTruncated && !m_response.isUntilClose() &&
+                       (m_phase == Phase::StreamingBody || m_phase == Phase::AwaitingResponse);
+    if (piece.isEnd && isCut) {
+        onOriginFailed(asio::error::connection_reset);
+        return;
+    }
+    if (piece.isEnd) {
+        onOriginGone();
+        return;
+    }
+    noteActivity();
+    if (m_tunnelRecord != 0)
+        m_tunnelBytes += piece.size;
+    relayResponse(buffer, piece.size);
+    readOrigin();
+}
+
+// Each piece goes to the browser in the event that brings it, unchanged, as far as the
+// response's framing reaches. Past its end nothing the origin sends belongs to any response: it
+// is dropped, and the origin counts as closed there.
+void ProxySession::relayResponse(const char *data, qsizetype size)
+{
+    if (size <= 0)
+        return;
+    if (m_phase == Phase::Sniffing)
+        m_phase = Phase::Tunnel; // the origin spoke first: not TLS from the browser
+    if (m_phase == Phase::Tunnel) {
+        sendToBrowser(data, size);
+        return;
+    }
+    const bool wasComplete = m_response.isComplete();
+    const qsizetype taken = wasComplete ? 0 : m_response.take(data, size);
+    m_responseBytes += taken;
+    if (m_response.isSwitchingProtocols()) {
+        onSwitchingProtocols(data, size, taken);
+        return;
+    }
+    sendToBrowser(data, taken);
+    if (taken < size) {
+        onOriginGone();
+        return;
+    }
+    if (!wasComplete && m_response.isComplete())
+        onResponseEnd();
+}
+
+// 101: the connection carries another protocol from here on, both ways, as a tunnel, when the
+// request asked for that protocol. Any other 101 is an invalid answer: its head is relayed and
+// nothing after it, and the browser's connection ends once the head is delivered, since nothing
+// that follows could be told apart from the answer to its next request.
+void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizetype headSize)
+{
+    if (m_request.asksForUpgrade) {
+        m_phase = Phase::Tunnel;
+        sendToBrowser(data, size);
+        takeHeld();
+        readBrowser();
+        return;
+    }
+    sendToBrowser(data, headSize);
+    closeOrigin();
+    endWhenDelivered();
+}
+
+// The response has ended by its framing, or with the origin's close where its framing reads
+// until then. A request that waited for it is taken now, whatever of it has arrived; the rest
+// of a head is read from the browser.
+void ProxySession::onResponseEnd()
+{
+    endRequestRecord(0);
+    if (m_phase != Phase::AwaitingResponse)
+        return; // the body still goes up; the exchange ends with it (onBodyEnd)
+    m_phase = Phase::ReadingHead;
+    takeHeld();
+    endIfOver();
+    readBrowser();
+}
+
+// The origin has closed its connection (or counts as closed).
+void ProxySession::onOriginGone()
+{
+    const bool hasResponseEnded = m_response.isComplete() || m_response.isUntilClose();
+    closeOrigin();
+    switch (m_phase) {
+    case Phase::StreamingBody:
+    case Phase::AwaitingResponse:
+        if (hasResponseEnded) {
+            onResponseEnd();
+        } else if (m_responseBytes == 0 && !m_hasAnswered && m_held.isEmpty()) {
+            // Stalled: nothing was ever sent to this browser. It waits for its answer, and may
+            // send its request again; a body still coming is read and dropped.
+            if (m_phase == Phase::AwaitingResponse)
+                m_phase = Phase::ReadingHead;
+        } else {
+            // Cut short of its framing: only the connection's end tells the browser so.
+            endWhenDelivered();
+        }
+        return;
+    case Phase::ReadingHead:
+        endIfOver();
+        return;
+    case Phase::Tunnel:
+    case Phase::Sniffing:
+        endWhenDelivered();
+        return;
+    case Phase::Connecting:
+    case Phase::Handshaking:
+    case Phase::Ending:
+    case Phase::Closed:
+        return;
+    }
+}
+
+void ProxySession::sendToBrowser(const char *data, qsizetype size)
+{
+    if (size <= 0 || m_browser.isClosed())
+        return;
+    m_hasAnswered = true;
+    const std::error_code error = m_browser.write(data, size);
+    if (error) {
+        asio::post(m_engine.io, [self = shared_from_this()] {
+            if (!self->m_browser.isClosed())
+                self->ResetProx();
+        });
+        return;
+    }
+    if (m_browser.queued() > 0) {
+        m_browser.whenDrained([self = shared_from_this()](const std::error_code &drained) {
+            self->onBrowserDrained(drained);
+        });
+    }
+}
+
+// The browser has been sent everything: the origin may be read again, or the slot ends by the
+// close rules. Phases: any but Closed.
+void ProxySession::onBrowserDrained(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    if (error || m_phase == Phase::Ending) {
+        ResetProx();
+        return;
+    }
+    if ((m_phase == Phase::Tunnel || m_phase == Phase::Sniffing) && !m_origin) {
+        ResetProx();
+        return;
+    }
+    noteActivity();
+    endIfOver();
+    readOrigin();
+}
+
+// --- next request, or end ----------------------------------------------------------------------
+
+// A slot ends when the origin has gone, the browser has been sent everything, and nothing of a
+// next request waits. Until something has been sent to the browser, an origin that closed
+// without a word leaves it waiting instead (it may send its request again).
+void ProxySession::endIfOver()
+{
+    if (m_phase == Phase::ReadingHead && !m_origin && m_hasAnswered && !m_requestHead.hasBegun() &&
+        m_held.isEmpty() && m_browser.queued() == 0)
+        ResetProx();
+}
+
+void ProxySession::closeOrigin()
+{
+    if (!m_origin)
+        return;
+    m_origin->closePromptly(m_engine.closing);
+    m_origin.reset();
+}
+
+// The upstream connection of a tunnel is up: tell the browser, and pass on what it sent early
+// (a TLS hello may come before the browser hears back).
+void ProxySession::openTunnel()
+{
+    m_phase = Phase::Tunnel;
+    m_isTunnelOpen = true;
+    sendToBrowser(kTunnelEstablished, qsizetype(std::strlen(kTunnelEstablished)));
+    takeHeld();
+    readOrigin();
+    readBrowser();
+}
+
+// A connect, read or write of the origin's connection failed. An origin whose response had
+// ended is as good as closed: a page then would be read as the answer to the next request.
+void ProxySession::onOriginFailed(const std::error_code &error)
+{
+    if (m_phase == Phase::ReadingHead ||
+        (m_phase == Phase::StreamingBody && m_response.isComplete())) {
+        onOriginGone();
+        return;
+    }
+    const SocketErrorInfo info = socketErrorInfo(error);
+    sendErrorPage(info.number, info.description, kBadGateway);
+}
+
+// The request is not served: the page goes out after everything already relayed, what the
+// browser sends from now on is dropped, and the slot ends once the page has been delivered. A
+// browser waiting for a tunnel gets the page as a response with tunnelStatus; on a tunnel that
+// is already open a page would corrupt the stream, so the slot just ends.
+void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
+                                 const char *tunnelStatus)
+{
+    if (m_requestRecord != 0)
+        endRequestRecord(Number);
+    else if (!m_isTunnelOpen)
+        endTunnelRecord(Number);
+    closeOrigin();
+    if (m_phase == Phase::Tunnel || m_phase == Phase::Sniffing || m_phase == Phase::Handshaking) {
+        ResetProx();
+        return;
+    }
+    const QByteArray page = errorPage(Number, Description);
+    // A browser waiting for its tunnel, or one inside an inspected tunnel, reads a response.
+    const bool needsStatusLine = m_request.isTunnel || m_isInspected;
+    const QByteArray answer = needsStatusLine ? errorResponse(tunnelStatus, page) : page;
+    sendToBrowser(answer.constData(), answer.size());
+    endWhenDelivered();
+}
+
+// The browser's last bytes are queued: the slot ends once they are delivered.
+void ProxySession::endWhenDelivered()
+{
+    m_phase = Phase::Ending;
+    m_held.clear();
+    if (m_browser.queued() == 0)
+        ResetProx();
+}
+
+// Ends the slot (ResetProx(Index, False)).
+void ProxySession::ResetProx()
+{
+    m_table.ResetProx(*this, false);
+    Close();
+}
+
+void ProxySession::Close()
+{
+    if (m_phase == Phase::Closed)
+        return;
+    m_phase = Phase::Closed;
+    endRequestRecord(0);
+    endTunnelRecord(0);
+    m_timer.cancel();
+    m_held.clear();
+    closeOrigin();
+    m_browser.closeLingering(m_engine.closing);
+}
+
+// --- HTTPS inspection -------------------------------------------------------------------------
+
+// A CONNECT is looked into when the run inspects HTTPS and its host is not excluded.
+bool ProxySession::shouldInspect() const
+{
+    if (!m_engine.inspection)
+        return false;
+    const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
+    if (!settings->isInspecting)
+        return false;
+    const QByteArray host = QByteArray::fromStdString(m_tunnelHost);
+    for (const QByteArray &pattern : settings->noInspect) {
+        if (!pattern.isEmpty() && matchesAllowPattern(host, pattern))
+            return false;
+    }
+    return true;
+}
+
+// The browser's first bytes are a TLS handshake: it is answered as the CONNECT's host, with a
+// leaf the local CA signs. A host no leaf can be made for is tunnelled blind.
+void ProxySession::startInspection(const char *data, qsizetype size)
+{
+    auto tls = std::make_unique<TlsLayer>(m_engine.inspection->browserContext(), true);
+    if (!m_engine.browserLeaves.present(tls->ssl(), *m_engine.inspection, m_tunnelHost)) {
+        m_phase = Phase::Tunnel;
+        sendToOrigin(data, size);
+        return;
+    }
+    m_browser.startTls(std::move(tls), data, size);
+    m_phase = Phase::Handshaking;
+    // The handshake is bounded like a request's head.
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    watchDeadlines();
+    m_browser.handshake([self = shared_from_this()](const std::error_code &error) {
+        self->onBrowserSecured(error);
+    });
+}
+
+// Phase: Handshaking. A browser that turned the handshake down ends its slot quietly; one that
+// does not trust the local CA is logged as such.
+void ProxySession::onBrowserSecured(const std::error_code &error)
+{
+    if (m_browser.isClosed())
+        return;
+    if (error) {
+        if (m_engine.log && m_browser.tls() &&
+            isCertificateRejectedByPeer(m_browser.tls()->failureReason()))
+            m_engine.log->writeCertificateNotTrustedEntry(m_browserAddress);
+        ResetProx();
+        return;
+    }
+    noteActivity();
+    m_isInspected = true;
+    m_request = RewrittenRequest();
+    m_phase = Phase::ReadingHead;
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    readBrowser();
+}
+
+// The origin's TLS session, verified against the system's trust store for the CONNECT's host.
+void ProxySession::secureOrigin(const std::shared_ptr<SessionSide> &origin)
+{
+    auto tls = std::make_unique<TlsLayer>(m_engine.inspection->originContext(), false);
+    if (!TlsInspection::prepareOriginSession(tls->ssl(), m_tunnelHost)) {
+        const SocketErrorInfo info = originTlsFailure(tls->ssl(), QString());
+        sendErrorPage(info.number, info.description, kBadGateway);
+        return;
+    }
+    origin->startTls(std::move(tls));
+    // Bounded like the browser's handshake.
+    m_headDeadline = Clock::now() + m_timeouts.head;
+    watchDeadlines();
+    origin->handshake([self = shared_from_this(), origin](const std::error_code &error) {
+        self->onOriginSecured(origin, error);
+    });
+}
+
+// Phase: Connecting.
+void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
+                                   const std::error_code &error)
+{
+    if (origin->isClosed())
+        return;
+    if (error) {
+        const SocketErrorInfo info =
+            error == std::errc::protocol_error && origin->tls()
+                ? originTlsFailure(origin->tls()->ssl(), origin->tls()->failureText())
+                : socketErrorInfo(error);
+        sendErrorPage(info.number, info.description, kBadGateway);
+        return;
+    }
+    noteActivity();
+    m_headDeadline = Clock::time_point::max();
+    sendRequestHead();
+}
+
+// --- the Requests window's records ------------------------------------------------------------
+
+// Once the window has asked for rows, each request and each CONNECT gets one, made from what
+// the rewrite has just given: nothing is parsed again.
+void ProxySession::recordRequest(const QByteArray &block)
+{
+    RequestRecorder *records = m_engine.records.get();
+    if (!records || !records->isRecordingRows())
+        return;
+    endRequestRecord(0); // a request that never had its answer, sent again
+    RequestRecord record;
+    record.startedAtMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::system_clock::now().time_since_epoch() - (Clock::now() - m_headBegan))
+            .count();
+    if (m_clientText.isEmpty()) {
+        std::error_code error;
+        const asio::ip::tcp::endpoint peer = m_browser.socket().remote_endpoint(error);
+        m_clientText = m_browserAddress.toLatin1();
+        if (!error)
+            m_clientText += ':' + QByteArray::number(peer.port());
+    }
+    record.client = m_clientText;
+    record.method = m_request.method;
+    record.host = m_request.host;
+    record.path = m_request.target;
+    record.isTunnel = m_request.isTunnel;
+    record.headersIn = block.left(RequestRecord::kMaxHeadersBytes);
+    record.headersOut = m_request.head.left(RequestRecord::kMaxHeadersBytes);
+    record.effects = m_request.effects;
+    const quint64 id = records->begin(std::move(record));
+    // A CONNECT inside an inspected tunnel is refused like any request that cannot be
+    // forwarded; only the slot's own CONNECT makes the tunnel's row.
+    if (m_request.isTunnel && !m_isInspected) {
+        m_tunnelRecord = id;
+        m_tunnelBegan = m_headBegan;
+        m_tunnelBytes = 0;
+    } else {
+        m_requestRecord = id;
+    }
+}
+
+void ProxySession::endRequestRecord(int pageNumber)
+{
+    if (m_requestRecord == 0 || !m_engine.records)
+        return;
+    RequestEnd end;
+    end.id = m_requestRecord;
+    end.pageNumber = pageNumber;
+    end.status = pageNumber != 0 ? 0 : m_response.statusCode();
+    end.bytes = m_responseBytes;
+    end.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_headBegan).count();
+    m_engine.records->end(end);
+    m_requestRecord = 0;
+}
+
+void ProxySession::endTunnelRecord(int pageNumber)
+{
+    if (m_tunnelRecord == 0 || !m_engine.records)
+        return;
+    RequestEnd end;
+    end.id = m_tunnelRecord;
+    end.pageNumber = pageNumber;
+    end.status = pageNumber == 0 && m_isTunnelOpen ? 200 : 0;
+    end.bytes = m_tunnelBytes;
+    end.elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_tunnelBegan).count();
+    m_engine.records->end(end);
+    m_tunnelRecord = 0;
+}
+
+// --- deadlines ---------------------------------------------------------------------------------
+
+// How long nothing may move: longer in a tunnel, whose protocols may keep quiet for longer.
+std::chrono::milliseconds ProxySession::idleLimit() const
+{
+    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
+    return isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
+}
+
+void ProxySession::noteActivity()
+{
+    m_lastActivity = Clock::now();
+}
+
+void ProxySession::watchDeadlines()
+{
+    const std::chrono::milliseconds idle = idleLimit();
+    const Clock::time_point due = std::min(m_headDeadline, m_lastActivity + idle);
+    if (m_isTimerArmed && m_timerDue <= due)
+        return; // it fires earlier and looks again then
+    m_timerDue = due;
+    m_isTimerArmed = true;
+    m_timer.expires_at(due);
+    m_timer.async_wait([self = shared_from_this()](const std::error_code &error) {
+        if (error == asio::error::operation_aborted || self->m_phase == Phase::Closed)
+            return;
+        self->m_isTimerArmed = false;
+        self->onDeadline();
+    });
+}
+
+// A head that has not come whole in time, or a slot in which nothing moved for too long, ends
+// the slot without a page: a browser that is still there opens a new connection.
+// Phases: any but Closed.
+void ProxySession::onDeadline()
+{
+    const Clock::time_point now = Clock::now();
+    const std::chrono::milliseconds idle = idleLimit();
+    if (now >= m_headDeadline || now >= m_lastActivity + idle) {
+        ResetProx();
+        return;
+    }
+    watchDeadlines();
+}
