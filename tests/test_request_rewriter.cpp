@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "net/http/request_head.h"
 #include "net/rules/request_rewriter.h"
 
 Q_DECLARE_METATYPE(HeaderRules)
@@ -371,7 +372,7 @@ void TestRequestRewriter::rewrites()
     QFETCH(int, expectedPort);
 
     // The body is streamed after the head; the rows give what reaches the origin in all.
-    const RewrittenRequest result = rewriteRequest(header, rules, {});
+    const RewrittenRequest result = rewriteRequest(parseRequestHead(header), rules, {});
     QVERIFY(result.isForwardable);
     QVERIFY(!result.isTunnel);
     QCOMPARE(result.head + body, expectedRequest);
@@ -426,7 +427,7 @@ void TestRequestRewriter::failures()
     QFETCH(QByteArray, header);
     QFETCH(HeaderRules, rules);
 
-    const RewrittenRequest result = rewriteRequest(header, rules, {});
+    const RewrittenRequest result = rewriteRequest(parseRequestHead(header), rules, {});
     QVERIFY(!result.isForwardable);
     QVERIFY(result.head.isEmpty());
 }
@@ -467,7 +468,8 @@ void TestRequestRewriter::logsHeaderLines()
 
     QList<QByteArray> logged;
     const RewrittenRequest result =
-        rewriteRequest(header, rules, [&logged](const QByteArray &line) { logged.append(line); });
+        rewriteRequest(parseRequestHead(header), rules,
+                       [&logged](const QByteArray &line) { logged.append(line); });
     QCOMPARE(result.isForwardable, expectedResult);
     QCOMPARE(logged, expectedLog);
 }
@@ -475,8 +477,9 @@ void TestRequestRewriter::logsHeaderLines()
 void TestRequestRewriter::worksWithoutLogSink()
 {
     // Logging off: an empty sink must simply not be called.
-    const RewrittenRequest result = rewriteRequest(
-        "GET http://h.example/ HTTP/1.1\r\nHost: h.example", defaultRules(), HeaderLogSink());
+    const RewrittenRequest result =
+        rewriteRequest(parseRequestHead("GET http://h.example/ HTTP/1.1\r\nHost: h.example"),
+                       defaultRules(), HeaderLogSink());
     QVERIFY(result.isForwardable);
     QCOMPARE(result.head, QByteArray("GET / HTTP/1.1\r\nHost: h.example\r\n\r\n"));
 }
@@ -524,7 +527,8 @@ void TestRequestRewriter::connectRequests()
     QList<QByteArray> logged;
     HeaderRules rules = withAdd(onlyAllow({}), {"Via: Vesktor 1.0"});
     const RewrittenRequest result =
-        rewriteRequest(header, rules, [&logged](const QByteArray &line) { logged.append(line); });
+        rewriteRequest(parseRequestHead(header), rules,
+                       [&logged](const QByteArray &line) { logged.append(line); });
 
     QCOMPARE(result.isForwardable, forwardable);
     QVERIFY(result.isTunnel);
@@ -539,8 +543,8 @@ void TestRequestRewriter::connectRequests()
 // "connect" in another letter case is not a tunnel request; it is rewritten like any other.
 void TestRequestRewriter::connectIsExactMethod()
 {
-    const RewrittenRequest result =
-        rewriteRequest("connect http://h/ HTTP/1.1\r\nHost: h", passAllRules(), {});
+    const RewrittenRequest result = rewriteRequest(
+        parseRequestHead("connect http://h/ HTTP/1.1\r\nHost: h"), passAllRules(), {});
     QVERIFY(result.isForwardable);
     QVERIFY(!result.isTunnel);
     QCOMPARE(result.head, QByteArray("connect / HTTP/1.1\r\nHost: h\r\n\r\n"));
@@ -579,7 +583,8 @@ void TestRequestRewriter::asksForUpgradeAsSent()
     QFETCH(bool, asks);
 
     const RewrittenRequest result = rewriteRequest(
-        "GET http://h.example/ HTTP/1.1\r\nHost: h.example\r\n" + headers, rules, {});
+        parseRequestHead("GET http://h.example/ HTTP/1.1\r\nHost: h.example\r\n" + headers), rules,
+        {});
     QVERIFY(result.isForwardable);
     QCOMPARE(result.asksForUpgrade, asks);
 }

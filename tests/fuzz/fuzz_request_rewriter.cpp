@@ -3,6 +3,7 @@
 // Every header line handed to the log is one entry as the log writes it.
 #include "fuzz/fuzz_support.h"
 #include "log/request_log.h"
+#include "net/http/request_head.h"
 #include "net/rules/request_rewriter.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -24,9 +25,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const QByteArray header = fields.next();
 
+    // The parsed lines, joined again, are the block: nothing is lost or read twice.
+    const RequestHead parsed = parseRequestHead(header);
+    QByteArray joined = parsed.lines.startLine().toByteArray();
+    for (const HeaderLine &line : parsed.lines.headers()) {
+        FUZZ_CHECK(line.hasColon == line.text.contains(':'));
+        joined += "\r\n" + line.text.toByteArray();
+    }
+    FUZZ_CHECK(joined == header);
+
     qsizetype loggedLines = 0;
     const RewrittenRequest result =
-        rewriteRequest(header, rules, [&loggedLines](const QByteArray &line) {
+        rewriteRequest(parsed, rules, [&loggedLines](const QByteArray &line) {
             FUZZ_CHECK(!line.contains("\r\n"));
             // As the log writes it, no line can end its entry or begin another.
             const QByteArray written = escapeControlBytes(line);

@@ -2,7 +2,7 @@
 
 bool isTokenChar(char c)
 {
-    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+    if (isAsciiLetter(c) || isAsciiDigit(c))
         return true;
     return c != '\0' && QByteArrayView("!#$%&'*+-.^_`|~").contains(c);
 }

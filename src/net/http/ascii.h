@@ -14,6 +14,16 @@ inline bool isBlankOrTab(char c)
     return c == ' ' || c == '\t';
 }
 
+inline bool isAsciiDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+inline bool isAsciiLetter(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
 // Whether c may appear in a token (methods, header names, codings, chunk extension names).
 bool isTokenChar(char c);
 // A non-empty run of token characters.

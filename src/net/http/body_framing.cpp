@@ -1,16 +1,16 @@
 #include "net/http/body_framing.h"
 
-#include "net/http/framing_headers.h"
+#include "net/http/request_head.h"
 
-bool requestBodyFraming(const QByteArray &headerBlock, BodyFraming &framing)
+bool requestBodyFraming(const RequestHead &head, BodyFraming &framing)
 {
     framing = BodyFraming();
-    const FramingHeaders headers = readFramingHeaders(headerBlock);
+    const FramingHeaders &headers = head.framing;
     if (headers.isMalformed)
         return false;
     if (headers.transferEncoding != FramingHeaders::NoTransferEncoding) {
         if (headers.hasContentLength || headers.transferEncoding != FramingHeaders::EndsInChunked ||
-            startLineOf(headerBlock).endsWith(" HTTP/1.0"))
+            head.lines.startLine().endsWith(" HTTP/1.0"))
             return false;
         framing.kind = BodyFraming::Chunked;
     } else if (headers.hasContentLength) {

@@ -4,6 +4,8 @@
 
 #include "net/http/chunked_body.h"
 
+struct RequestHead;
+
 // How a message's body is delimited (HTTP/1.1 message body length).
 struct BodyFraming {
     enum Kind { None, Length, Chunked, UntilClose };
@@ -11,11 +13,10 @@ struct BodyFraming {
     quint64 length = 0; // Kind::Length only
 };
 
-// Reads how the body of a request is delimited from its header block (request line and header
-// lines, without the final CR LF CR LF). False when the request cannot be framed safely, so that
-// it must be refused (400) rather than forwarded: the proxy and the origin could then disagree
-// on where the body ends, and the rest would reach the origin as a request the proxy never saw
-// (request smuggling). That is the case for
+// Reads how the body of a request is delimited from its head. False when the request cannot be
+// framed safely, so that it must be refused (400) rather than forwarded: the proxy and the origin
+// could then disagree on where the body ends, and the rest would reach the origin as a request the
+// proxy never saw (request smuggling). That is the case for
 // - Content-Length values that differ, in one list ("5, 6") or on several lines; identical
 //   values count as one, as HTTP allows;
 // - a Content-Length that is not a plain decimal number (sign, fraction, empty, empty list
@@ -27,7 +28,7 @@ struct BodyFraming {
 // - a framing header with a blank before its colon or folded onto a continuation line, and a
 //   bare CR or LF anywhere in the block: other parsers split such lines and names differently.
 // Without either header the request has no body (None). Never returns UntilClose.
-bool requestBodyFraming(const QByteArray &headerBlock, BodyFraming &framing);
+bool requestBodyFraming(const RequestHead &head, BodyFraming &framing);
 
 // Follows a body through any split of its bytes without changing them (the proxy forwards the
 // bytes as they came): how many of the bytes fed belong to it, chunk framing included, when it

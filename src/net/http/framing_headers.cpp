@@ -87,47 +87,34 @@ private:
 
 } // namespace
 
-QByteArrayView startLineOf(const QByteArray &headBlock)
-{
-    const qsizetype end = headBlock.indexOf("\r\n");
-    return QByteArrayView(headBlock).first(end < 0 ? headBlock.size() : end);
-}
-
-FramingHeaders readFramingHeaders(const QByteArray &headBlock)
+FramingHeaders readFramingHeaders(const HeadLines &head)
 {
     FramingReader reader;
     FramingHeaders &headers = reader.m_headers;
+    // Some parsers end a line at a lone LF (or CR), so they would see other header lines.
+    const auto hasStrayLineEnd = [](QByteArrayView line) {
+        return line.contains('\r') || line.contains('\n');
+    };
+    headers.isMalformed = hasStrayLineEnd(head.startLine());
     bool isAfterFramingLine = false;
-    qsizetype lineStart = 0;
-    for (int lineNumber = 0; lineStart <= headBlock.size(); ++lineNumber) {
-        qsizetype lineEnd = headBlock.indexOf("\r\n", lineStart);
-        if (lineEnd < 0)
-            lineEnd = headBlock.size();
-        const QByteArrayView line =
-            QByteArrayView(headBlock).sliced(lineStart, lineEnd - lineStart);
-        lineStart = lineEnd + 2;
-        // Some parsers end a line at a lone LF (or CR), so they would see other header lines.
-        if (line.contains('\r') || line.contains('\n'))
+    for (const HeaderLine &line : head.headers()) {
+        if (hasStrayLineEnd(line.text))
             headers.isMalformed = true;
-        if (lineNumber == 0)
-            continue;
         // A continuation line (obs-fold) belongs to the line before it.
-        if (!line.isEmpty() && isBlankOrTab(line[0])) {
+        if (!line.text.isEmpty() && isBlankOrTab(line.text[0])) {
             headers.isMalformed = headers.isMalformed || isAfterFramingLine;
             continue;
         }
-        const qsizetype colon = line.indexOf(':');
-        const QByteArrayView name = colon < 0 ? QByteArrayView() : line.first(colon);
-        const QByteArrayView bareName = trimBlanksAndTabs(name);
+        const QByteArrayView bareName = trimBlanksAndTabs(line.name);
         const bool isLength = equalsIgnoringAsciiCase(bareName, "content-length");
         const bool isCoding = equalsIgnoringAsciiCase(bareName, "transfer-encoding");
         isAfterFramingLine = isLength || isCoding;
         if (!isAfterFramingLine)
             continue;
         // "Content-Length : 5" is another name to some and the framing field to others.
-        if (bareName.size() != name.size())
+        if (bareName.size() != line.name.size())
             headers.isMalformed = true;
-        const QByteArrayView value = trimBlanksAndTabs(line.sliced(colon + 1));
+        const QByteArrayView value = trimBlanksAndTabs(line.value);
         if (isLength)
             reader.readContentLength(value);
         else

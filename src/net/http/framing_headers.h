@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QByteArray>
-#include <QByteArrayView>
+#include <QtGlobal>
+
+#include "net/http/head_lines.h"
 
 // What a message head (start line + header lines, without the final CR LF CR LF) says about
 // the length of its body. Requests and responses read it alike and then judge it differently: a
@@ -28,9 +29,6 @@ struct FramingHeaders {
     Coding transferEncoding = NoTransferEncoding;
 };
 
-// Reads the framing header fields of a head block. Line 0 is the start line, never a header.
-// Header names compare without regard to letter case; blanks and tabs around values are ignored.
-FramingHeaders readFramingHeaders(const QByteArray &headBlock);
-
-// Line 0 of a head block: the request line or the status line.
-QByteArrayView startLineOf(const QByteArray &headBlock);
+// Reads the framing header fields of a head's lines. Header names compare without regard to
+// letter case; blanks and tabs around values are ignored.
+FramingHeaders readFramingHeaders(const HeadLines &head);

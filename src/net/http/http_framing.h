@@ -5,4 +5,5 @@
 // bodies: the caller forwards the bytes itself.
 #include "net/http/body_framing.h"     // BodyFraming, requestBodyFraming, BodyFramer
 #include "net/http/message_head.h"     // MessageHead
+#include "net/http/request_head.h"     // RequestHead, parseRequestHead
 #include "net/http/response_framing.h" // ResponseFramer

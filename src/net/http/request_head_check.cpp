@@ -9,32 +9,6 @@
 
 namespace {
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
-
-bool isLetter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// Every line ends in CR LF, and no NUL hides anywhere: a recipient that reads a lone CR or LF
-// as a line end, or stops at a NUL, would see other header lines than the proxy.
-bool hasCleanLineEnds(QByteArrayView block)
-{
-    for (qsizetype i = 0; i < block.size(); ++i) {
-        const char c = block[i];
-        if (c == '\0')
-            return false;
-        if (c == '\r' && (i + 1 == block.size() || block[i + 1] != '\n'))
-            return false;
-        if (c == '\n' && (i == 0 || block[i - 1] != '\r'))
-            return false;
-    }
-    return true;
-}
-
 struct RequestLine {
     bool isValid = false;
     bool isBeforeHttp11 = false;
@@ -42,22 +16,19 @@ struct RequestLine {
 };
 
 // "method SP target SP HTTP/d.d", nothing more and nothing less.
-RequestLine readRequestLine(QByteArrayView line)
+RequestLine readRequestLine(const RequestHead &head)
 {
     RequestLine result;
-    const qsizetype firstBlank = line.indexOf(' ');
-    const qsizetype lastBlank = line.lastIndexOf(' ');
-    if (firstBlank <= 0 || lastBlank <= firstBlank + 1)
+    if (!head.isRequestLineTrimmed || !head.hasThreeParts || head.rawTarget.isEmpty() ||
+        !isToken(head.method))
         return result;
-    if (!isToken(line.first(firstBlank)))
-        return result;
-    for (const char c : line.sliced(firstBlank + 1, lastBlank - firstBlank - 1)) {
+    for (const char c : head.rawTarget) {
         if (uchar(c) <= 0x20 || c == 0x7f)
             return result;
     }
-    const QByteArrayView version = line.sliced(lastBlank + 1);
-    if (version.size() != 8 || !version.startsWith("HTTP/") || !isDigit(version[5]) ||
-        version[6] != '.' || !isDigit(version[7]))
+    const QByteArrayView version = head.version;
+    if (version.size() != 8 || !version.startsWith("HTTP/") || !isAsciiDigit(version[5]) ||
+        version[6] != '.' || !isAsciiDigit(version[7]))
         return result;
     result.isValid = true;
     result.isBeforeHttp11 = version[5] == '0' || (version[5] == '1' && version[7] == '0');
@@ -70,7 +41,7 @@ bool isHostName(QByteArrayView host)
     if (host.isEmpty())
         return false;
     for (const char c : host) {
-        if (!isLetter(c) && !isDigit(c) && c != '-' && c != '_' && c != '.')
+        if (!isAsciiLetter(c) && !isAsciiDigit(c) && c != '-' && c != '_' && c != '.')
             return false;
     }
     return true;
@@ -83,7 +54,7 @@ bool isIpv6Literal(QByteArrayView host)
         return false;
     const QByteArrayView inside = host.sliced(1, host.size() - 2);
     for (const char c : inside) {
-        if (!isDigit(c) && (c == '\0' || !std::strchr("abcdefABCDEF:.", c)))
+        if (!isAsciiDigit(c) && (c == '\0' || !std::strchr("abcdefABCDEF:.", c)))
             return false;
     }
     std::error_code error;
@@ -106,7 +77,7 @@ bool isHostValue(QByteArrayView value)
     if (rest.size() < 2 || rest.front() != ':')
         return false;
     for (const char c : rest.sliced(1)) {
-        if (!isDigit(c))
+        if (!isAsciiDigit(c))
             return false;
     }
     return true;
@@ -114,41 +85,32 @@ bool isHostValue(QByteArrayView value)
 
 } // namespace
 
-RequestHeadFault requestHeadFault(const QByteArray &block)
+RequestHeadFault requestHeadFault(const RequestHead &head)
 {
-    if (!hasCleanLineEnds(block))
+    if (!head.lines.hasCleanLineEnds())
         return RequestHeadFault::LineEnd;
-    const QByteArrayView head(block);
-    const qsizetype requestLineEnd = head.indexOf("\r\n");
-    const RequestLine requestLine =
-        readRequestLine(requestLineEnd < 0 ? head : head.first(requestLineEnd));
+    const RequestLine requestLine = readRequestLine(head);
     if (!requestLine.isValid)
         return RequestHeadFault::RequestLine;
     if (!requestLine.isHttp1)
         return RequestHeadFault::Version;
 
     int hostLines = 0;
-    for (qsizetype start = requestLineEnd; start >= 0;) {
-        start += 2;
-        const qsizetype end = head.indexOf("\r\n", start);
-        const QByteArrayView line = head.sliced(start, (end < 0 ? head.size() : end) - start);
-        start = end;
-        if (!line.isEmpty() && isBlankOrTab(line.front()))
+    for (const HeaderLine &line : head.lines.headers()) {
+        if (!line.text.isEmpty() && isBlankOrTab(line.text.front()))
             return RequestHeadFault::ObsoleteFolding;
-        const qsizetype colon = line.indexOf(':');
-        if (colon < 0)
+        if (!line.hasColon)
             return RequestHeadFault::HeaderName;
-        const QByteArrayView name = line.first(colon);
-        if (!name.isEmpty() && isBlankOrTab(name.back()))
+        if (!line.name.isEmpty() && isBlankOrTab(line.name.back()))
             return RequestHeadFault::BlankBeforeColon;
-        if (!isToken(name))
+        if (!isToken(line.name))
             return RequestHeadFault::HeaderName;
-        if (requestLine.isBeforeHttp11 && equalsIgnoringAsciiCase(name, "transfer-encoding"))
+        if (requestLine.isBeforeHttp11 && equalsIgnoringAsciiCase(line.name, "transfer-encoding"))
             return RequestHeadFault::TransferEncodingBeforeHttp11;
-        if (equalsIgnoringAsciiCase(name, "host")) {
+        if (equalsIgnoringAsciiCase(line.name, "host")) {
             if (++hostLines > 1)
                 return RequestHeadFault::DuplicateHost;
-            if (!isHostValue(line.sliced(colon + 1)))
+            if (!isHostValue(line.value))
                 return RequestHeadFault::HostValue;
         }
     }

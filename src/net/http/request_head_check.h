@@ -1,11 +1,10 @@
 #pragma once
 
-#include <QByteArray>
+#include "net/http/request_head.h"
 
 // What makes a request head one a server must refuse with 400 (RFC 9112), so that the proxy and
-// the server behind it never read the same bytes as different requests. Checked over the head
-// block as MessageHead::block() gives it: the request line and the header lines, each ending in
-// CR LF but the last, without the CR LF CR LF that ends the head.
+// the server behind it never read the same bytes as different requests. Checked over the head as
+// parseRequestHead read it.
 //
 // Left alone on purpose: a missing Host (the rewriter decides about that), control bytes other
 // than NUL, CR and LF in a header value (RFC 9112 lets a recipient keep them; the log escapes
@@ -37,9 +36,9 @@ enum class RequestHeadFault {
 };
 
 // The first fault found, None for a head that may be forwarded.
-RequestHeadFault requestHeadFault(const QByteArray &block);
+RequestHeadFault requestHeadFault(const RequestHead &head);
 
-inline bool isStrictRequestHead(const QByteArray &block)
+inline bool isStrictRequestHead(const RequestHead &head)
 {
-    return requestHeadFault(block) == RequestHeadFault::None;
+    return requestHeadFault(head) == RequestHeadFault::None;
 }

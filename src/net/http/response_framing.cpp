@@ -1,24 +1,20 @@
 #include "net/http/response_framing.h"
 
+#include "net/http/ascii.h"
 #include "net/http/framing_headers.h"
 
 namespace {
-
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
 
 // "HTTP/1.1 200 OK": the code of an HTTP/1.x status line, 0 when there is none. The reason
 // phrase is optional, and so is the blank before it.
 int statusCodeOf(QByteArrayView line)
 {
-    if (line.size() < 12 || !line.startsWith("HTTP/1.") || !isDigit(line[7]) || line[8] != ' ' ||
-        (line.size() > 12 && line[12] != ' '))
+    if (line.size() < 12 || !line.startsWith("HTTP/1.") || !isAsciiDigit(line[7]) ||
+        line[8] != ' ' || (line.size() > 12 && line[12] != ' '))
         return 0;
     int code = 0;
     for (qsizetype i = 9; i < 12; ++i) {
-        if (!isDigit(line[i]))
+        if (!isAsciiDigit(line[i]))
             return 0;
         code = code * 10 + (line[i] - '0');
     }
@@ -26,15 +22,15 @@ int statusCodeOf(QByteArrayView line)
 }
 
 // Rules 3 to 5, for a final response that may have a body.
-BodyFraming bodyFramingOf(const QByteArray &block)
+BodyFraming bodyFramingOf(const HeadLines &head)
 {
-    const FramingHeaders headers = readFramingHeaders(block);
+    const FramingHeaders headers = readFramingHeaders(head);
     BodyFraming framing;
     framing.kind = BodyFraming::UntilClose;
     if (headers.isMalformed)
         return framing;
     if (headers.transferEncoding == FramingHeaders::EndsInChunked &&
-        !startLineOf(block).startsWith("HTTP/1.0"))
+        !head.startLine().startsWith("HTTP/1.0"))
         framing.kind = BodyFraming::Chunked;
     if (headers.transferEncoding == FramingHeaders::NoTransferEncoding &&
         headers.isContentLengthValid) {
@@ -86,7 +82,8 @@ qsizetype ResponseFramer::take(const char *data, qsizetype size)
 
 void ResponseFramer::frameHead()
 {
-    m_statusCode = statusCodeOf(startLineOf(m_head.block()));
+    const HeadLines head(m_head.block());
+    m_statusCode = statusCodeOf(head.startLine());
     if (m_statusCode == 0) {
         m_phase = Phase::UntilClose;
     } else if (m_statusCode == 101) {
@@ -97,7 +94,7 @@ void ResponseFramer::frameHead()
     } else if (m_isHeadRequest || m_statusCode == 204 || m_statusCode == 304) {
         m_phase = Phase::Complete;
     } else {
-        m_body.start(bodyFramingOf(m_head.block()));
+        m_body.start(bodyFramingOf(head));
         m_phase = m_body.isComplete()     ? Phase::Complete
                   : m_body.isUntilClose() ? Phase::UntilClose
                                           : Phase::Body;

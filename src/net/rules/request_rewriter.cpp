@@ -1,6 +1,7 @@
 #include "net/rules/request_rewriter.h"
 
 #include "net/http/ascii.h"
+#include "net/http/request_head.h"
 #include "net/rules/allow_pattern.h"
 
 namespace {
@@ -25,12 +26,6 @@ bool splitNameValue(const QByteArray &line, QByteArray &name, QByteArray &value)
     return true;
 }
 
-// The text after the first colon, without the blanks and tabs around it.
-QByteArray valueAfterColon(const QByteArray &line)
-{
-    return trimBlanksAndTabs(QByteArrayView(line).sliced(line.indexOf(':') + 1)).toByteArray();
-}
-
 // The headers that say where a request's body ends, and whether it waits for a "100 Continue".
 // The proxy frames the body it streams by them, so the origin must see them exactly as the
 // browser sent them: a rule that dropped or changed one would make the two disagree about where
@@ -51,18 +46,6 @@ bool isBodyLengthLine(const QByteArray &entry)
         trimBlanksAndTabs(colon < 0 ? QByteArrayView(entry) : QByteArrayView(entry).first(colon));
     return equalsIgnoringAsciiCase(name, "Content-Length") ||
            equalsIgnoringAsciiCase(name, "Transfer-Encoding");
-}
-
-// Leading and trailing blanks (spaces only) removed.
-QByteArray trimBlanks(const QByteArray &text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text.at(begin) == ' ')
-        ++begin;
-    while (end > begin && text.at(end - 1) == ' ')
-        --end;
-    return text.mid(begin, end - begin);
 }
 
 // Plain decimal digits with optional blanks or tabs around them, 1 to 65535.
@@ -208,19 +191,18 @@ bool applyHeaderRules(const QByteArray &line, const QByteArray &name, int inLine
 // A CONNECT request asks for a tunnel to "host:port" (an IPv6 literal in brackets); the port is
 // required. The tunnel is opaque, so no header rule applies and nothing is sent upstream; the
 // header lines are still logged.
-bool takeTunnelTarget(RewrittenRequest &result, const QList<QByteArray> &lines,
+bool takeTunnelTarget(RewrittenRequest &result, const RequestHead &head,
                       const HeaderLogSink &logHeader)
 {
     result.isTunnel = true;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        if (logHeader)
-            logHeader(lines.at(i));
+    if (logHeader) {
+        for (const HeaderLine &line : head.lines.headers())
+            logHeader(line.text.toByteArray());
     }
-    const QByteArray requestLine = trimBlanks(lines.first());
-    const QList<QByteArray> parts = requestLine.split(' ');
-    if (parts.size() != 3)
+    // Three parts with one blank between each.
+    if (!head.hasThreeParts || head.rawTarget.contains(' '))
         return false;
-    const QByteArray &target = parts.at(1);
+    const QByteArray target = head.rawTarget.toByteArray();
     // No host name or address holds control bytes; such a target is malformed, not unreachable.
     for (const char byte : target) {
         if (static_cast<unsigned char>(byte) < ' ' || byte == '\x7f')
@@ -249,33 +231,32 @@ bool takeTunnelTarget(RewrittenRequest &result, const QList<QByteArray> &lines,
     return true;
 }
 
-bool isConnectRequest(const QList<QByteArray> &lines)
-{
-    return !lines.isEmpty() && trimBlanks(lines.first()).startsWith(kConnectMethod + ' ');
-}
-
-// The forwarded header lines carry an Upgrade header and name "upgrade" in a Connection header:
-// only then may a 101 answer turn the connection into a tunnel.
-bool asksForUpgrade(const QByteArray &headerLines)
-{
-    bool hasUpgrade = false;
-    bool connectionNamesUpgrade = false;
-    for (const QByteArray &line : splitEntries(headerLines)) {
-        QByteArray name;
-        QByteArray value;
-        if (!splitNameValue(line, name, value))
-            continue;
+// Whether the header lines as they go upstream carry an Upgrade header and name "upgrade" in a
+// Connection header: only then may a 101 answer turn the connection into a tunnel.
+class UpgradeAsk {
+public:
+    void noteSent(QByteArrayView line)
+    {
+        const qsizetype colon = line.indexOf(':');
+        if (colon < 0)
+            return;
+        const QByteArrayView name = line.first(colon);
         if (equalsIgnoringAsciiCase(name, "Upgrade")) {
-            hasUpgrade = true;
+            m_hasUpgrade = true;
         } else if (equalsIgnoringAsciiCase(name, "Connection")) {
-            for (const QByteArray &option : valueAfterColon(line).split(',')) {
+            for (const QByteArray &option :
+                 trimBlanksAndTabs(line.sliced(colon + 1)).toByteArray().split(',')) {
                 if (equalsIgnoringAsciiCase(trimBlanksAndTabs(option), "upgrade"))
-                    connectionNamesUpgrade = true;
+                    m_connectionNamesUpgrade = true;
             }
         }
     }
-    return hasUpgrade && connectionNamesUpgrade;
-}
+    bool isAsked() const { return m_hasUpgrade && m_connectionNamesUpgrade; }
+
+private:
+    bool m_hasUpgrade = false;
+    bool m_connectionNamesUpgrade = false;
+};
 
 } // namespace
 
@@ -320,40 +301,33 @@ QList<QByteArray> splitEntries(const QByteArray &text)
     return entries;
 }
 
-RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules &rules,
+RewrittenRequest rewriteRequest(const RequestHead &head, const HeaderRules &rules,
                                 const HeaderLogSink &logHeader)
 {
     RewrittenRequest result;
-    const QList<QByteArray> lines = splitEntries(headerBlock);
-    if (isConnectRequest(lines)) {
+    if (head.isConnect()) {
         result.method = kConnectMethod;
-        result.isForwardable = takeTunnelTarget(result, lines, logHeader);
+        result.isForwardable = takeTunnelTarget(result, head, logHeader);
         return result;
     }
 
     QByteArray headerLines;
-    QByteArray hostValue;
+    UpgradeAsk upgrade;
     int linesSent = 0;
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines.at(i);
-        const int inLine = int(i - 1);
+    const QList<HeaderLine> &lines = head.lines.headers();
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).text.toByteArray();
+        const int inLine = int(i);
         if (logHeader)
             logHeader(line);
         if (line.isEmpty())
             continue;
-        QByteArray name;
-        QByteArray value;
-        if (!splitNameValue(line, name, value)) {
+        if (!lines.at(i).hasColon) {
             // Not a header at all: logged above, never forwarded.
             result.effects.append({RuleEffect::Kind::NotAHeader, inLine, -1, QByteArray()});
             continue;
         }
-        // Taken whatever the rules do to the line itself; the last Host line counts. Header
-        // names have no letter case, and the value is taken whole, whatever blanks surround it.
-        if (equalsIgnoringAsciiCase(name, "Host")) {
-            hostValue = valueAfterColon(line);
-            result.hasHost = true;
-        }
+        const QByteArray name = lines.at(i).name.toByteArray();
         QByteArray candidate;
         const qsizetype effectsBefore = result.effects.size();
         if (isFramingHeader(name))
@@ -363,6 +337,7 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
         if (candidate.isEmpty())
             continue;
         headerLines += candidate + kLineEnd;
+        upgrade.noteSent(candidate);
         // The line went up: a replacement among its effects says where.
         for (qsizetype e = effectsBefore; e < result.effects.size(); ++e) {
             if (result.effects[e].kind == RuleEffect::Kind::Replaced)
@@ -376,39 +351,37 @@ RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules
             if (entry.isEmpty() || isBodyLengthLine(entry))
                 continue;
             headerLines += entry + kLineEnd;
+            upgrade.noteSent(entry);
             result.effects.append({RuleEffect::Kind::Added, -1, linesSent++, entry});
         }
     }
 
-    if (lines.isEmpty())
+    if (head.isEmpty())
         return result;
 
-    const QByteArray requestLine = trimBlanks(lines.first());
-    const qsizetype firstBlank = requestLine.indexOf(' ');
-    const qsizetype lastBlank = requestLine.lastIndexOf(' ');
+    // The last Host line counts, whatever the rules did to it; its value is taken whole.
+    const QByteArray hostValue = head.hostValue.toByteArray();
     int port = 0;
-    if (!takeHostAndPort(hostValue, result.host, port) || firstBlank < 0 || lastBlank <= firstBlank)
+    if (!takeHostAndPort(hostValue, result.host, port) || !head.hasThreeParts)
         return result;
     result.port = quint16(port);
 
-    result.method = requestLine.left(firstBlank);
-    result.target = originFormTarget(
-        trimBlanks(requestLine.mid(firstBlank + 1, lastBlank - firstBlank - 1)), hostValue);
+    result.method = head.method.toByteArray();
+    result.target = originFormTarget(head.target.toByteArray(), hostValue);
     const QByteArray &target = result.target;
-    result.version = requestLine.mid(lastBlank + 1);
-    const QByteArray &version = result.version;
+    const QByteArrayView version = head.version;
 
-    QByteArray &head = result.head;
-    head.reserve(result.method.size() + target.size() + version.size() + headerLines.size() + 8);
-    head += result.method;
-    head += ' ';
-    head += target;
-    head += ' ';
-    head += version;
-    head += kLineEnd;
-    head += headerLines;
-    head += kLineEnd;
-    result.asksForUpgrade = asksForUpgrade(headerLines);
+    QByteArray &sent = result.head;
+    sent.reserve(result.method.size() + target.size() + version.size() + headerLines.size() + 8);
+    sent += result.method;
+    sent += ' ';
+    sent += target;
+    sent += ' ';
+    sent += version;
+    sent += kLineEnd;
+    sent += headerLines;
+    sent += kLineEnd;
+    result.asksForUpgrade = upgrade.isAsked();
     result.isForwardable = true;
     return result;
 }

@@ -4,6 +4,8 @@
 #include <QList>
 #include <functional>
 
+struct RequestHead;
+
 // The header rules as set in the window when a request is rewritten.
 struct HeaderRules {
     bool allowAll = true;            // Option1; otherwise only lines matching an allow entry pass
@@ -61,14 +63,12 @@ struct RewrittenRequest {
     bool asksForUpgrade = false; // the head as sent carries an Upgrade header and names
                                  // "upgrade" (any case) in a Connection header
     QByteArray target;           // the request target as sent ("host:port" for a CONNECT)
-    QByteArray version;          // the request line's version, as it came ("HTTP/1.1")
-    bool hasHost = false;        // the head has a Host line
     QList<RuleEffect> effects;   // what each rule line did, for the hit counts and the
                                  // Requests window; empty when no rule acted
 };
 
-// Rewrites a request's head (its request line and header lines, without the final CR LF CR LF)
-// under the rules. The body is not part of it: it is streamed as it arrives.
+// Rewrites a request's head under the rules. The body is not part of it: it is streamed as it
+// arrives.
 //
 // The request line keeps its method, version, path and query; an absolute "http://" target
 // loses only its scheme and authority (an empty path becomes "/"), and a target that is just
@@ -93,5 +93,5 @@ struct RewrittenRequest {
 // line is logged, no rule applies, head stays empty, and the target "host:port" (an IPv6 literal
 // in brackets, which keep their brackets in host) gives host and port. It is not forwardable
 // unless the target has a port from 1 to 65535 and no control bytes.
-RewrittenRequest rewriteRequest(const QByteArray &headerBlock, const HeaderRules &rules,
+RewrittenRequest rewriteRequest(const RequestHead &head, const HeaderRules &rules,
                                 const HeaderLogSink &logHeader);

@@ -180,22 +180,23 @@ qsizetype ProxySession::takeHead(const char *data, qsizetype size)
 // told, or that cannot be forwarded, is refused.
 void ProxySession::onRequestHead()
 {
-    const QByteArray block = m_requestHead.block();
+    const RequestHead head = parseRequestHead(m_requestHead.block());
     m_requestHead.clear();
     BodyFraming framing;
-    const bool isFramed = requestBodyFraming(block, framing);
+    const bool isFramed = requestBodyFraming(head, framing);
 
     const std::shared_ptr<const ProxySettings> settings = m_engine.settings();
     RequestLog *log = settings->isLogging ? m_engine.log : nullptr;
     HeaderLogSink logHeader;
     if (log)
         logHeader = [log](const QByteArray &line) { log->writeHeaderEntry(line); };
-    m_request = rewriteRequest(block, settings->rules, logHeader);
+    m_request = rewriteRequest(head, settings->rules, logHeader);
     if (m_isInspected) {
         // Inside an inspected tunnel every request goes where the CONNECT said, whatever its
         // Host line names; a tunnel inside it makes no sense. Read like a plain request all the
         // same: an HTTP/1.1 request without Host is refused, as any server refuses it.
-        const bool lacksHost = !m_request.hasHost && m_request.version == "HTTP/1.1";
+        const bool lacksHost =
+            head.hostLineCount == 0 && head.version == QByteArrayView("HTTP/1.1");
         m_request.isForwardable = m_request.isForwardable && !m_request.isTunnel && !lacksHost;
         m_request.host = QByteArray::fromStdString(m_tunnelHost);
         m_request.port = m_tunnelPort;
@@ -203,9 +204,9 @@ void ProxySession::onRequestHead()
 
     // A head that servers may read in more than one way is never passed on: what the origin
     // read differently from the proxy could slip past the rules.
-    if (!isStrictRequestHead(block))
+    if (!isStrictRequestHead(head))
         m_request.isForwardable = false;
-    recordRequest(block);
+    recordRequest(head);
     if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
         sendErrorPage(kBadRequestNumber,
                       isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
@@ -835,7 +836,7 @@ void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
 
 // Once the window has asked for rows, each request and each CONNECT gets one, made from what
 // the rewrite has just given: nothing is parsed again.
-void ProxySession::recordRequest(const QByteArray &block)
+void ProxySession::recordRequest(const RequestHead &head)
 {
     RequestRecorder *records = m_engine.records.get();
     if (!records || !records->isRecordingRows())
@@ -858,7 +859,7 @@ void ProxySession::recordRequest(const QByteArray &block)
     record.host = m_request.host;
     record.path = m_request.target;
     record.isTunnel = m_request.isTunnel;
-    record.headersIn = block.left(RequestRecord::kMaxHeadersBytes);
+    record.headersIn = head.block().left(RequestRecord::kMaxHeadersBytes);
     record.headersOut = m_request.head.left(RequestRecord::kMaxHeadersBytes);
     record.effects = m_request.effects;
     const quint64 id = records->begin(std::move(record));

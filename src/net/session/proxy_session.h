@@ -109,7 +109,7 @@ private:
     void onOriginSecured(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
     // the Requests window's records
-    void recordRequest(const QByteArray &block);
+    void recordRequest(const RequestHead &head);
     void endRequestRecord(int pageNumber);
     void endTunnelRecord(int pageNumber);
 
