@@ -6,6 +6,7 @@
 #include <string>
 
 #include "net/http/ascii.h"
+#include "net/http/authority.h"
 
 namespace {
 
@@ -66,21 +67,18 @@ bool isIpv6Literal(QByteArrayView host)
 // literals are made of host name characters already.
 bool isHostValue(QByteArrayView value)
 {
-    value = trimBlanksAndTabs(value);
-    const qsizetype hostEnd = value.startsWith('[') ? value.indexOf(']') + 1 : value.indexOf(':');
-    const QByteArrayView host = hostEnd <= 0 ? value : value.first(hostEnd);
-    const QByteArrayView rest = hostEnd <= 0 ? QByteArrayView() : value.sliced(hostEnd);
-    if (!isHostName(host) && !isIpv6Literal(host))
+    Authority authority;
+    if (!splitAuthority(trimBlanksAndTabs(value), authority))
         return false;
-    if (rest.isEmpty())
+    if (!isHostName(authority.host) && !isIpv6Literal(authority.host))
+        return false;
+    if (!authority.hasPort)
         return true;
-    if (rest.size() < 2 || rest.front() != ':')
-        return false;
-    for (const char c : rest.sliced(1)) {
+    for (const char c : authority.portText) {
         if (!isAsciiDigit(c))
             return false;
     }
-    return true;
+    return !authority.portText.isEmpty();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "net/rules/request_rewriter.h"
 
 #include "net/http/ascii.h"
+#include "net/http/authority.h"
 #include "net/http/request_head.h"
 #include "net/rules/allow_pattern.h"
 
@@ -49,7 +50,7 @@ bool isBodyLengthLine(const QByteArray &entry)
 }
 
 // Plain decimal digits with optional blanks or tabs around them, 1 to 65535.
-bool parsePort(const QByteArray &text, int &port)
+bool parsePort(QByteArrayView text, int &port)
 {
     const QByteArrayView digits = trimBlanksAndTabs(text);
     if (digits.isEmpty())
@@ -69,39 +70,20 @@ bool parsePort(const QByteArray &text, int &port)
     return true;
 }
 
-// Splits the whole Host value into host and port. A bracketed IPv6 literal keeps its brackets
-// and takes a port only from a colon right after the "]"; otherwise the port follows the last
-// colon. No port at all means 80. host is set before the port is checked, so on failure it
-// already holds the host part.
-bool takeHostAndPort(const QByteArray &hostValue, QByteArray &host, int &port)
+// The host and port a Host value names; no port at all means 80. host is set before the port is
+// checked, so on failure it already holds the host part.
+bool takeHostAndPort(QByteArrayView hostValue, QByteArray &host, int &port)
 {
-    QByteArray portText;
-    if (hostValue.startsWith('[')) {
-        const qsizetype close = hostValue.indexOf(']');
-        if (close < 0) {
-            host = hostValue;
-            return false;
-        }
-        host = hostValue.left(close + 1);
-        const QByteArray rest = hostValue.mid(close + 1);
-        if (rest.isEmpty()) {
-            port = kDefaultPort;
-            return true;
-        }
-        if (!rest.startsWith(':'))
-            return false;
-        portText = rest.mid(1);
-    } else {
-        const qsizetype colon = hostValue.lastIndexOf(':');
-        if (colon < 0) {
-            host = hostValue;
-            port = kDefaultPort;
-            return true;
-        }
-        host = hostValue.left(colon);
-        portText = hostValue.mid(colon + 1);
+    Authority authority;
+    const bool isSplit = splitAuthority(hostValue, authority);
+    host = authority.host.toByteArray();
+    if (!isSplit)
+        return false;
+    if (!authority.hasPort) {
+        port = kDefaultPort;
+        return true;
     }
-    return parsePort(portText, port);
+    return parsePort(authority.portText, port);
 }
 
 // The target as the origin server expects it. An absolute "http://" or "https://" target (the
