@@ -174,7 +174,7 @@ bool ConnectionTable::releaseSlotsOfBrowsersThatLeft()
     for (size_t i = 0; i < m_slots.size(); ++i) {
         const std::shared_ptr<ProxySession> session = m_slots[i];
         if (session && session->hasBrowserLeft()) {
-            ResetProx(*session, false);
+            session->ResetProx(ProxySession::EndReason::BrowserGone);
             isReleased = true;
         }
     }
@@ -189,11 +189,13 @@ bool ConnectionTable::canTakeBrowser() const
 void ConnectionTable::takeSlot(int Index, asio::ip::tcp::socket browser)
 {
     // A free slot may still hold a session whose browser is gone while its server is being read:
-    // that exchange ends here.
-    if (const std::shared_ptr<ProxySession> previous = m_slots[size_t(Index)])
-        ResetProx(*previous, true);
+    // that exchange ends here, once the new session holds the slot, so that the slot is never
+    // given back in between.
+    const std::shared_ptr<ProxySession> previous = m_slots[size_t(Index)];
     auto session = std::make_shared<ProxySession>(m_engine, *this, Index, std::move(browser));
     m_slots[size_t(Index)] = session;
+    if (previous)
+        previous->ResetProx(ProxySession::EndReason::SlotTaken);
     session->start();
     RefreshCounter();
 }
@@ -214,20 +216,15 @@ void ConnectionTable::refuse(asio::ip::tcp::socket browser)
     browser.close(ignored);
 }
 
-void ConnectionTable::ResetProx(const ProxySession &session, bool isConnectionAccept)
+void ConnectionTable::release(const ProxySession &session)
 {
     const int Index = session.Index;
     if (Index < 0 || Index > UBound() || m_slots[size_t(Index)].get() != &session)
         return;
-    // The table's reference goes last: the session must not die inside its own Close.
-    const std::shared_ptr<ProxySession> ending = m_slots[size_t(Index)];
-    ending->Close();
-    if (!isConnectionAccept) {
-        m_slots[size_t(Index)].reset();
-        // The upper bound follows the highest slot that still exists; slot 0 always does.
-        while (m_slots.size() > 1 && !m_slots.back())
-            m_slots.pop_back();
-    }
+    m_slots[size_t(Index)].reset();
+    // The upper bound follows the highest slot that still exists; slot 0 always does.
+    while (m_slots.size() > 1 && !m_slots.back())
+        m_slots.pop_back();
     RefreshCounter();
 }
 
@@ -241,7 +238,7 @@ void ConnectionTable::CloseAll()
     m_slots.resize(1);
     for (const std::shared_ptr<ProxySession> &session : ending) {
         if (session)
-            session->Close();
+            session->ResetProx(ProxySession::EndReason::Stopped);
     }
     m_reportedCount = -1;
 }

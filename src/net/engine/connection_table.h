@@ -33,10 +33,9 @@ public:
     void CloseAll();
 
     void Listener_ConnectionRequest(asio::ip::tcp::socket browser);
-    // Ends the slot of session: both of its connections closed and, unless a new browser is
-    // taking the slot, the slot removed (slot 0 stays, free). A session no longer in its slot
-    // changes nothing.
-    void ResetProx(const ProxySession &session, bool isConnectionAccept);
+    // Gives back the slot of a session that has ended (ProxySession::ResetProx calls it): the
+    // slot is removed (slot 0 stays, free). A session no longer in its slot changes nothing.
+    void release(const ProxySession &session);
     void RefreshCounter();
 
 private:

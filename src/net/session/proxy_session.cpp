@@ -37,19 +37,19 @@ asio::ip::address addressOf(const asio::ip::tcp::socket &socket)
 ProxySession::ProxySession(EngineContext &engine, ConnectionTable &table, int slotIndex,
                            asio::ip::tcp::socket browser)
     : Index(slotIndex), m_engine(engine), m_table(table), m_browser(std::move(browser)),
-      m_timeouts(sessionTimeouts()), m_timer(engine.io), m_requestHead(kMaxHeaderBytes)
+      m_browserIp(addressOf(m_browser.socket())),
+      m_browserAddress(QString::fromStdString(m_browserIp.to_string())), m_deadline(engine.io),
+      m_rows(engine.records, m_browserAddress), m_requestHead(kMaxHeaderBytes)
 {
     m_browser.setConnected();
-    m_browserIp = addressOf(m_browser.socket());
-    m_browserAddress = QString::fromStdString(m_browserIp.to_string());
 }
 
 // --- accept ------------------------------------------------------------------------------------
 
 void ProxySession::start()
 {
-    m_lastActivity = Clock::now();
-    m_headDeadline = m_lastActivity + m_timeouts.head;
+    noteActivity();
+    m_deadline.startHead();
     watchDeadlines();
     readBrowser();
 }
@@ -69,11 +69,12 @@ void ProxySession::readBrowser()
     });
 }
 
-// Phases: any but Closed (in Ending, what arrives is read and dropped).
+// In Ending, what arrives is read and dropped.
 void ProxySession::onBrowserReadable(const std::error_code &error)
 {
     if (m_browser.isClosed())
         return;
+    Q_ASSERT(m_phase != Phase::Closed);
     char *buffer = m_engine.readBuffer();
     const qsizetype capacity = m_phase == Phase::Connecting && m_request.isTunnel
                                    ? kMaxEarlyTunnelBytes - m_held.size()
@@ -84,12 +85,11 @@ void ProxySession::onBrowserReadable(const std::error_code &error)
         piece = m_browser.read(buffer, capacity);
     // The browser has closed its connection, or it failed: the slot ends, whatever is in flight.
     if (piece.isEnd || piece.error) {
-        ResetProx();
+        ResetProx(piece.error ? EndReason::BrowserFailed : EndReason::BrowserClosed);
         return;
     }
     noteActivity();
-    if (m_tunnelRecord != 0)
-        m_tunnelBytes += piece.size;
+    m_rows.countTunnelBytes(piece.size);
     takeFromBrowser(buffer, piece.size);
     readBrowser();
 }
@@ -152,17 +152,17 @@ qsizetype ProxySession::takeHead(const char *data, qsizetype size)
     const bool hadBegun = m_requestHead.hasBegun();
     const qsizetype taken = m_requestHead.take(data, size);
     if (!hadBegun && m_requestHead.hasBegun()) {
-        m_headBegan = Clock::now();
+        m_rows.noteHeadBegan();
         if (m_engine.log)
             m_engine.log->writeRequestEntry(m_browserAddress);
-        if (m_headDeadline == Clock::time_point::max()) {
-            m_headDeadline = Clock::now() + m_timeouts.head;
+        if (!m_deadline.isHeadRunning()) {
+            m_deadline.startHead();
             watchDeadlines();
         }
     }
     if (m_requestHead.state() != MessageHead::Empty &&
         m_requestHead.state() != MessageHead::Partial)
-        m_headDeadline = Clock::time_point::max();
+        m_deadline.endHead();
     if (m_requestHead.state() == MessageHead::TooLarge)
         sendErrorPage(kHeaderTooLargeNumber, headerTooLargeDescription(),
                       "431 Request Header Fields Too Large");
@@ -206,7 +206,7 @@ void ProxySession::onRequestHead()
     // read differently from the proxy could slip past the rules.
     if (!isStrictRequestHead(head))
         m_request.isForwardable = false;
-    recordRequest(head);
+    m_rows.begin(head, m_request, m_isInspected, m_browser.socket());
     if (!m_request.isForwardable || (!m_request.isTunnel && !isFramed)) {
         sendErrorPage(kBadRequestNumber,
                       isFramed ? badRequestDescription() : unframeableDescription(), kBadRequest);
@@ -327,12 +327,12 @@ bool ProxySession::refuseForbiddenTarget(const HostResolver::Addresses &addresse
 
 // --- send the head and stream the body ---------------------------------------------------------
 
-// Phase: Connecting.
 void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
                                      const std::error_code &error)
 {
     if (origin->isClosed())
         return;
+    Q_ASSERT(m_phase == Phase::Connecting);
     if (error) {
         onOriginFailed(error);
         return;
@@ -405,7 +405,7 @@ void ProxySession::onBodyBroken()
 {
     if (m_responseBytes > 0) {
         closeOrigin();
-        endWhenDelivered();
+        ResetProx(EndReason::ResponseCutShort);
         return;
     }
     sendErrorPage(kBadRequestNumber, unframeableDescription(), kBadRequest);
@@ -433,12 +433,13 @@ void ProxySession::sendToOrigin(const char *data, qsizetype size)
 }
 
 // The origin has taken everything: the browser may be read again.
-// Phases: StreamingBody, AwaitingResponse, Tunnel.
 void ProxySession::onOriginDrained(const std::shared_ptr<SessionSide> &origin,
                                    const std::error_code &error)
 {
     if (origin->isClosed())
         return;
+    // Every path to Ending or Closed closes the origin first.
+    Q_ASSERT(m_phase != Phase::Closed && m_phase != Phase::Ending);
     if (error) {
         onOriginFailed(error);
         return;
@@ -464,13 +465,14 @@ void ProxySession::readOrigin()
         });
 }
 
-// Phases: StreamingBody, AwaitingResponse, Tunnel, Sniffing, and ReadingHead while the last origin
-// is kept open.
+// Mostly in StreamingBody, AwaitingResponse, Tunnel and Sniffing, and in ReadingHead while the
+// last origin is kept open; a wait armed before the phase moved on may end in another.
 void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
                                     const std::error_code &error)
 {
     if (origin->isClosed())
         return;
+    Q_ASSERT(m_phase != Phase::Closed && m_phase != Phase::Ending);
     // A wait armed while the origin idled, woken while its TLS handshake runs: the handshake
     // reads for itself, and the origin is read again once it is done.
     if (m_phase == Phase::Connecting)
@@ -497,8 +499,7 @@ void ProxySession::onOriginReadable(const std::shared_ptr<SessionSide> &origin,
         return;
     }
     noteActivity();
-    if (m_tunnelRecord != 0)
-        m_tunnelBytes += piece.size;
+    m_rows.countTunnelBytes(piece.size);
     relayResponse(buffer, piece.size);
     readOrigin();
 }
@@ -547,7 +548,7 @@ void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizet
     }
     sendToBrowser(data, headSize);
     closeOrigin();
-    endWhenDelivered();
+    ResetProx(EndReason::InvalidSwitch);
 }
 
 // The response has ended by its framing, or with the origin's close where its framing reads
@@ -555,7 +556,7 @@ void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizet
 // of a head is read from the browser.
 void ProxySession::onResponseEnd()
 {
-    endRequestRecord(0);
+    endRequestRow(0);
     if (m_phase != Phase::AwaitingResponse)
         return; // the body still goes up; the exchange ends with it (onBodyEnd)
     m_phase = Phase::ReadingHead;
@@ -581,7 +582,7 @@ void ProxySession::onOriginGone()
                 m_phase = Phase::ReadingHead;
         } else {
             // Cut short of its framing: only the connection's end tells the browser so.
-            endWhenDelivered();
+            ResetProx(EndReason::ResponseCutShort);
         }
         return;
     case Phase::ReadingHead:
@@ -589,7 +590,7 @@ void ProxySession::onOriginGone()
         return;
     case Phase::Tunnel:
     case Phase::Sniffing:
-        endWhenDelivered();
+        ResetProx(EndReason::TunnelClosed);
         return;
     case Phase::Connecting:
     case Phase::Handshaking:
@@ -606,10 +607,8 @@ void ProxySession::sendToBrowser(const char *data, qsizetype size)
     m_hasAnswered = true;
     const std::error_code error = m_browser.write(data, size);
     if (error) {
-        asio::post(m_engine.io, [self = shared_from_this()] {
-            if (!self->m_browser.isClosed())
-                self->ResetProx();
-        });
+        asio::post(m_engine.io,
+                   [self = shared_from_this()] { self->ResetProx(EndReason::BrowserFailed); });
         return;
     }
     if (m_browser.queued() > 0) {
@@ -620,17 +619,22 @@ void ProxySession::sendToBrowser(const char *data, qsizetype size)
 }
 
 // The browser has been sent everything: the origin may be read again, or the slot ends by the
-// close rules. Phases: any but Closed.
+// close rules.
 void ProxySession::onBrowserDrained(const std::error_code &error)
 {
     if (m_browser.isClosed())
         return;
-    if (error || m_phase == Phase::Ending) {
-        ResetProx();
+    Q_ASSERT(m_phase != Phase::Closed);
+    if (error) {
+        ResetProx(EndReason::BrowserFailed);
         return;
     }
-    if ((m_phase == Phase::Tunnel || m_phase == Phase::Sniffing) && !m_origin) {
-        ResetProx();
+    if (m_phase == Phase::Ending) {
+        ResetProx(m_endReason); // its last bytes are delivered now
+        return;
+    }
+    if (isTunnelPhase() && !m_origin) {
+        ResetProx(EndReason::TunnelClosed);
         return;
     }
     noteActivity();
@@ -647,7 +651,7 @@ void ProxySession::endIfOver()
 {
     if (m_phase == Phase::ReadingHead && !m_origin && m_hasAnswered && !m_requestHead.hasBegun() &&
         m_held.isEmpty() && m_browser.queued() == 0)
-        ResetProx();
+        ResetProx(EndReason::ExchangeOver);
 }
 
 void ProxySession::closeOrigin()
@@ -690,13 +694,13 @@ void ProxySession::onOriginFailed(const std::error_code &error)
 void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
                                  const char *tunnelStatus)
 {
-    if (m_requestRecord != 0)
-        endRequestRecord(Number);
+    if (m_rows.hasRequestRow())
+        endRequestRow(Number);
     else if (!m_isTunnelOpen)
-        endTunnelRecord(Number);
+        endTunnelRow(Number);
     closeOrigin();
     if (m_phase == Phase::Tunnel || m_phase == Phase::Sniffing || m_phase == Phase::Handshaking) {
-        ResetProx();
+        ResetProx(EndReason::TunnelFailed);
         return;
     }
     const QByteArray page = errorPage(Number, Description);
@@ -704,36 +708,55 @@ void ProxySession::sendErrorPage(qint16 Number, const QString &Description,
     const bool needsStatusLine = m_request.isTunnel || m_isInspected;
     const QByteArray answer = needsStatusLine ? errorResponse(tunnelStatus, page) : page;
     sendToBrowser(answer.constData(), answer.size());
-    endWhenDelivered();
+    ResetProx(EndReason::ErrorPageSent);
 }
 
-// The browser's last bytes are queued: the slot ends once they are delivered.
-void ProxySession::endWhenDelivered()
+bool ProxySession::deliversFirst(EndReason why)
 {
-    m_phase = Phase::Ending;
-    m_held.clear();
-    if (m_browser.queued() == 0)
-        ResetProx();
+    switch (why) {
+    case EndReason::ErrorPageSent:
+    case EndReason::ResponseCutShort:
+    case EndReason::InvalidSwitch:
+    case EndReason::TunnelClosed:
+        return true;
+    case EndReason::BrowserClosed:
+    case EndReason::BrowserFailed:
+    case EndReason::BrowserGone:
+    case EndReason::SlotTaken:
+    case EndReason::DeadlinePassed:
+    case EndReason::HandshakeFailed:
+    case EndReason::TunnelFailed:
+    case EndReason::ExchangeOver:
+    case EndReason::Stopped:
+        break;
+    }
+    return false;
 }
 
-// Ends the slot (ResetProx(Index, False)).
-void ProxySession::ResetProx()
-{
-    m_table.ResetProx(*this, false);
-    Close();
-}
-
-void ProxySession::Close()
+// The one way a slot ends. Where the browser's last bytes are still queued and the reason wants
+// them delivered, the slot waits in Ending (nothing the browser sends is taken) and ends when
+// onBrowserDrained calls again.
+void ProxySession::ResetProx(EndReason why)
 {
     if (m_phase == Phase::Closed)
         return;
+    if (m_phase != Phase::Ending) {
+        m_endReason = why;
+        m_held.clear();
+        if (deliversFirst(why) && m_browser.queued() > 0) {
+            m_phase = Phase::Ending;
+            return;
+        }
+    }
+    // Held alive to the end: the table's reference may be the last one.
+    const std::shared_ptr<ProxySession> self = shared_from_this();
     m_phase = Phase::Closed;
-    endRequestRecord(0);
-    endTunnelRecord(0);
-    m_timer.cancel();
-    m_held.clear();
+    endRequestRow(0);
+    endTunnelRow(0);
+    m_deadline.cancel();
     closeOrigin();
     m_browser.closeLingering(m_engine.closing);
+    m_table.release(*this);
 }
 
 // --- HTTPS inspection -------------------------------------------------------------------------
@@ -767,31 +790,32 @@ void ProxySession::startInspection(const char *data, qsizetype size)
     m_browser.startTls(std::move(tls), data, size);
     m_phase = Phase::Handshaking;
     // The handshake is bounded like a request's head.
-    m_headDeadline = Clock::now() + m_timeouts.head;
+    m_deadline.startHead();
     watchDeadlines();
     m_browser.handshake([self = shared_from_this()](const std::error_code &error) {
         self->onBrowserSecured(error);
     });
 }
 
-// Phase: Handshaking. A browser that turned the handshake down ends its slot quietly; one that
+// A browser that turned the handshake down ends its slot quietly; one that
 // does not trust the local CA is logged as such.
 void ProxySession::onBrowserSecured(const std::error_code &error)
 {
     if (m_browser.isClosed())
         return;
+    Q_ASSERT(m_phase == Phase::Handshaking);
     if (error) {
         if (m_engine.log && m_browser.tls() &&
             isCertificateRejectedByPeer(m_browser.tls()->failureReason()))
             m_engine.log->writeCertificateNotTrustedEntry(m_browserAddress);
-        ResetProx();
+        ResetProx(EndReason::HandshakeFailed);
         return;
     }
     noteActivity();
     m_isInspected = true;
     m_request = RewrittenRequest();
     m_phase = Phase::ReadingHead;
-    m_headDeadline = Clock::now() + m_timeouts.head;
+    m_deadline.startHead();
     readBrowser();
 }
 
@@ -806,19 +830,19 @@ void ProxySession::secureOrigin(const std::shared_ptr<SessionSide> &origin)
     }
     origin->startTls(std::move(tls));
     // Bounded like the browser's handshake.
-    m_headDeadline = Clock::now() + m_timeouts.head;
+    m_deadline.startHead();
     watchDeadlines();
     origin->handshake([self = shared_from_this(), origin](const std::error_code &error) {
         self->onOriginSecured(origin, error);
     });
 }
 
-// Phase: Connecting.
 void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
                                    const std::error_code &error)
 {
     if (origin->isClosed())
         return;
+    Q_ASSERT(m_phase == Phase::Connecting);
     if (error) {
         const SocketErrorInfo info =
             error == std::errc::protocol_error && origin->tls()
@@ -828,122 +852,36 @@ void ProxySession::onOriginSecured(const std::shared_ptr<SessionSide> &origin,
         return;
     }
     noteActivity();
-    m_headDeadline = Clock::time_point::max();
+    m_deadline.endHead();
     sendRequestHead();
 }
 
-// --- the Requests window's records ------------------------------------------------------------
+// --- the Requests window's rows, and the deadlines --------------------------------------------
 
-// Once the window has asked for rows, each request and each CONNECT gets one, made from what
-// the rewrite has just given: nothing is parsed again.
-void ProxySession::recordRequest(const RequestHead &head)
+void ProxySession::endRequestRow(int pageNumber)
 {
-    RequestRecorder *records = m_engine.records.get();
-    if (!records || !records->isRecordingRows())
-        return;
-    endRequestRecord(0); // a request that never had its answer, sent again
-    RequestRecord record;
-    record.startedAtMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::system_clock::now().time_since_epoch() - (Clock::now() - m_headBegan))
-            .count();
-    if (m_clientText.isEmpty()) {
-        std::error_code error;
-        const asio::ip::tcp::endpoint peer = m_browser.socket().remote_endpoint(error);
-        m_clientText = m_browserAddress.toLatin1();
-        if (!error)
-            m_clientText += ':' + QByteArray::number(peer.port());
-    }
-    record.client = m_clientText;
-    record.method = m_request.method;
-    record.host = m_request.host;
-    record.path = m_request.target;
-    record.isTunnel = m_request.isTunnel;
-    record.headersIn = head.block().left(RequestRecord::kMaxHeadersBytes);
-    record.headersOut = m_request.head.left(RequestRecord::kMaxHeadersBytes);
-    record.effects = m_request.effects;
-    const quint64 id = records->begin(std::move(record));
-    // A CONNECT inside an inspected tunnel is refused like any request that cannot be
-    // forwarded; only the slot's own CONNECT makes the tunnel's row.
-    if (m_request.isTunnel && !m_isInspected) {
-        m_tunnelRecord = id;
-        m_tunnelBegan = m_headBegan;
-        m_tunnelBytes = 0;
-    } else {
-        m_requestRecord = id;
-    }
+    m_rows.endRequest(pageNumber, m_response.statusCode(), m_responseBytes);
 }
 
-void ProxySession::endRequestRecord(int pageNumber)
+void ProxySession::endTunnelRow(int pageNumber)
 {
-    if (m_requestRecord == 0 || !m_engine.records)
-        return;
-    RequestEnd end;
-    end.id = m_requestRecord;
-    end.pageNumber = pageNumber;
-    end.status = pageNumber != 0 ? 0 : m_response.statusCode();
-    end.bytes = m_responseBytes;
-    end.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_headBegan).count();
-    m_engine.records->end(end);
-    m_requestRecord = 0;
-}
-
-void ProxySession::endTunnelRecord(int pageNumber)
-{
-    if (m_tunnelRecord == 0 || !m_engine.records)
-        return;
-    RequestEnd end;
-    end.id = m_tunnelRecord;
-    end.pageNumber = pageNumber;
-    end.status = pageNumber == 0 && m_isTunnelOpen ? 200 : 0;
-    end.bytes = m_tunnelBytes;
-    end.elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_tunnelBegan).count();
-    m_engine.records->end(end);
-    m_tunnelRecord = 0;
-}
-
-// --- deadlines ---------------------------------------------------------------------------------
-
-// How long nothing may move: longer in a tunnel, whose protocols may keep quiet for longer.
-std::chrono::milliseconds ProxySession::idleLimit() const
-{
-    const bool isTunnel = m_phase == Phase::Tunnel || m_phase == Phase::Sniffing;
-    return isTunnel ? m_timeouts.tunnelIdle : m_timeouts.idle;
-}
-
-void ProxySession::noteActivity()
-{
-    m_lastActivity = Clock::now();
+    m_rows.endTunnel(pageNumber, m_isTunnelOpen);
 }
 
 void ProxySession::watchDeadlines()
 {
-    const std::chrono::milliseconds idle = idleLimit();
-    const Clock::time_point due = std::min(m_headDeadline, m_lastActivity + idle);
-    if (m_isTimerArmed && m_timerDue <= due)
-        return; // it fires earlier and looks again then
-    m_timerDue = due;
-    m_isTimerArmed = true;
-    m_timer.expires_at(due);
-    m_timer.async_wait([self = shared_from_this()](const std::error_code &error) {
-        if (error == asio::error::operation_aborted || self->m_phase == Phase::Closed)
-            return;
-        self->m_isTimerArmed = false;
-        self->onDeadline();
+    m_deadline.watch(isTunnelPhase(), [self = shared_from_this()] {
+        if (self->m_phase != Phase::Closed)
+            self->onDeadline();
     });
 }
 
 // A head that has not come whole in time, or a slot in which nothing moved for too long, ends
 // the slot without a page: a browser that is still there opens a new connection.
-// Phases: any but Closed.
 void ProxySession::onDeadline()
 {
-    const Clock::time_point now = Clock::now();
-    const std::chrono::milliseconds idle = idleLimit();
-    if (now >= m_headDeadline || now >= m_lastActivity + idle) {
-        ResetProx();
+    if (m_deadline.hasPassed(isTunnelPhase())) {
+        ResetProx(EndReason::DeadlinePassed);
         return;
     }
     watchDeadlines();

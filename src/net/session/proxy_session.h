@@ -2,8 +2,6 @@
 
 #include <QByteArray>
 #include <QString>
-#include <asio/steady_timer.hpp>
-#include <chrono>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -11,8 +9,9 @@
 #include "net/engine/host_resolver.h"
 #include "net/http/http_framing.h"
 #include "net/rules/request_rewriter.h"
+#include "net/session/request_rows.h"
 #include "net/session/session_side.h"
-#include "net/session/session_timeouts.h"
+#include "net/session/slot_deadline.h"
 
 class ConnectionTable;
 class EngineContext;
@@ -28,7 +27,8 @@ class EngineContext;
 // Every handler holds the session alive through its shared pointer and, first thing, checks
 // that the socket it waited on is still open: a side that has been closed since is over, and its
 // late handlers return without a word. Each upstream connection is a side object of its own, so
-// nothing of an earlier one can reach a later one. Engine thread only.
+// nothing of an earlier one can reach a later one. The slot ends in one place, ResetProx, whatever
+// ends it. Engine thread only.
 class ProxySession final : public std::enable_shared_from_this<ProxySession> {
 public:
     // Where the session is on its path.
@@ -47,13 +47,33 @@ public:
         Closed,           // the slot has ended
     };
 
+    // Why a slot ends.
+    enum class EndReason {
+        BrowserClosed,   // the browser closed its connection
+        BrowserFailed,   // a read or write of the browser's connection failed
+        BrowserGone,     // found closed by the table, before its close was handled
+        SlotTaken,       // a new browser takes the slot of one that has gone
+        DeadlinePassed,  // a head not whole in time, or nothing moved for too long
+        HandshakeFailed, // the browser's TLS handshake for an inspected tunnel
+        TunnelFailed,    // an open tunnel's origin failed: a page would corrupt the stream
+        ExchangeOver,    // the origin has gone and the browser has everything it asked for
+        Stopped,         // the proxy stops
+        // The browser's last bytes are queued; the slot ends once they are delivered, and what
+        // it sends until then is dropped:
+        ErrorPageSent,    // the request was answered with an error page
+        ResponseCutShort, // the response cannot be completed: only the close tells the browser
+        InvalidSwitch,    // a 101 the request did not ask for; its head was relayed
+        TunnelClosed,     // a tunnel's origin has closed
+    };
+
     ProxySession(EngineContext &engine, ConnectionTable &table, int Index,
                  asio::ip::tcp::socket browser);
 
     // Begins reading the browser's first request.
     void start();
-    // Closes both connections, the browser's gracefully. Safe to call twice.
-    void Close();
+    // Ends the slot: both connections closed (the browser's gracefully), its rows ended, and
+    // the slot given back to the table. Safe to call twice, and from any handler.
+    void ResetProx(EndReason why);
     // A slot is busy while its browser is connected.
     bool isBusy() const { return m_phase != Phase::Closed; }
     // The browser has closed its connection, though its close has not been handled yet.
@@ -98,8 +118,7 @@ private:
     void openTunnel();
     void onOriginFailed(const std::error_code &error);
     void sendErrorPage(qint16 Number, const QString &Description, const char *tunnelStatus);
-    void endWhenDelivered();
-    void ResetProx();
+    static bool deliversFirst(EndReason why);
 
     // HTTPS inspection
     bool shouldInspect() const;
@@ -108,20 +127,18 @@ private:
     void secureOrigin(const std::shared_ptr<SessionSide> &origin);
     void onOriginSecured(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
 
-    // the Requests window's records
-    void recordRequest(const RequestHead &head);
-    void endRequestRecord(int pageNumber);
-    void endTunnelRecord(int pageNumber);
-
-    // deadlines
-    std::chrono::milliseconds idleLimit() const;
-    void noteActivity();
+    // the Requests window's rows, and the deadlines
+    void endRequestRow(int pageNumber);
+    void endTunnelRow(int pageNumber);
+    bool isTunnelPhase() const { return m_phase == Phase::Tunnel || m_phase == Phase::Sniffing; }
+    void noteActivity() { m_deadline.noteActivity(); }
     void watchDeadlines();
     void onDeadline();
 
     EngineContext &m_engine;
     ConnectionTable &m_table;
     Phase m_phase = Phase::ReadingHead;
+    EndReason m_endReason = EndReason::ExchangeOver; // while Ending or Closed
     SessionSide m_browser;
     // The connection to the current request's origin; a new object for every connection, null
     // while there is none.
@@ -129,31 +146,16 @@ private:
     asio::ip::address m_browserIp;
     QString m_browserAddress; // for the log's request entries
 
-    // One timer for the slot's deadlines: the current head's, and the one for a slot in which
-    // nothing moves. It is armed for the earlier of the two and, when it fires early, armed
-    // again for what is left, so that progress costs no timer operation.
-    using Clock = std::chrono::steady_clock;
-    const SessionTimeouts m_timeouts;
-    asio::steady_timer m_timer;
-    Clock::time_point m_timerDue;
-    bool m_isTimerArmed = false;
-    Clock::time_point m_headDeadline; // time_point::max() while no head is being read
-    Clock::time_point m_lastActivity;
+    SlotDeadline m_deadline;
+    RequestRows m_rows;
 
     // An inspected tunnel: every request inside goes to the CONNECT's host and port over TLS.
     bool m_isInspected = false;
     std::string m_tunnelHost;
     quint16 m_tunnelPort = 0;
 
-    // The rows of the Requests window this slot has open (0: none): the current request's, and
-    // its CONNECT's while the tunnel lasts. Times are taken when a head begins.
-    quint64 m_requestRecord = 0;
-    quint64 m_tunnelRecord = 0;
-    Clock::time_point m_headBegan;
-    Clock::time_point m_tunnelBegan;
-    qint64 m_tunnelBytes = 0; // both ways
+    // The browser was told that its tunnel is established.
     bool m_isTunnelOpen = false;
-    QByteArray m_clientText; // the browser's address and port, once a row has named it
 
     // The current request: its head as it goes upstream and where its body ends.
     RewrittenRequest m_request;
