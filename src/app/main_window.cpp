@@ -9,6 +9,7 @@
 #include <QRadioButton>
 #include <QSaveFile>
 
+#include "app/engine_settings.h"
 #include "app/list_box.h"
 #include "app/message_box.h"
 #include "app/requests_window.h"
@@ -223,19 +224,7 @@ void Form1::showConnectionCount(const QString &caption)
 
 void Form1::updateSettings()
 {
-    auto settings = std::make_shared<ProxySettings>();
-    settings->rules.allowAll = Option1->isChecked();
-    settings->rules.allow = splitEntries(listBoxText(txtAllow).toLatin1());
-    settings->rules.change = chkChange->isChecked();
-    settings->rules.changeEntries = splitEntries(listBoxText(txtChange).toLatin1());
-    settings->rules.remove = chkRemove->isChecked();
-    settings->rules.removeEntries = splitEntries(listBoxText(txtRemove).toLatin1());
-    settings->rules.add = chkAdd->isChecked();
-    settings->rules.addEntries = splitEntries(listBoxText(txtAdd).toLatin1());
-    settings->isLogging = chkLog->isChecked();
-    settings->connectionLimit = parseConnectionLimit(txtMaxThr->text());
-    settings->isInspecting = chkInspect->isChecked();
-    settings->noInspect = splitEntries(listBoxText(txtNoInspect).toLatin1());
+    auto settings = std::make_shared<ProxySettings>(engineSettingsOf(shownSettings()));
     if (frmRequests)
         frmRequests->setRules(settings->rules);
     m_engine->setSettings(std::move(settings));
