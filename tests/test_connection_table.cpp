@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "support/origin_server.h"
-#include "support/running_proxy.h"
+#include "support/running_engine.h"
 
 using namespace testsupport;
 
@@ -30,7 +30,7 @@ private:
 };
 
 // Connects one more browser and waits until the counter has taken it in.
-bool connectServed(Browsers &browsers, RunningProxy &proxy, int expectedCount)
+bool connectServed(Browsers &browsers, RunningEngine &proxy, int expectedCount)
 {
     ProxyClient &browser = browsers.connect();
     return QTest::qWaitFor(
@@ -78,7 +78,7 @@ private slots:
 
 void TestConnectionTable::browsersTakeSlotsAndTheCounterFollows()
 {
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     QCOMPARE(proxy.counter(), QStringLiteral("0"));
     Browsers browsers(proxy.port());
@@ -116,7 +116,7 @@ void TestConnectionTable::limit()
 {
     QFETCH(QString, limitText);
     QFETCH(int, served);
-    RunningProxy proxy(QString(), limitText);
+    RunningEngine proxy(QString(), limitText);
     QVERIFY(proxy.isRunning());
     Browsers browsers(proxy.port());
     for (int count = 1; count <= served; ++count)
@@ -131,7 +131,7 @@ void TestConnectionTable::limit()
 // slot instead of asking for a fifth one, which the limit would refuse.
 void TestConnectionTable::freedSlotIsTakenAgain()
 {
-    RunningProxy proxy(QString(), QStringLiteral("5"));
+    RunningEngine proxy(QString(), QStringLiteral("5"));
     Browsers browsers(proxy.port());
     for (int count = 1; count <= 4; ++count)
         QVERIFY(connectServed(browsers, proxy, count));
@@ -146,7 +146,7 @@ void TestConnectionTable::freedSlotIsTakenAgain()
 // finds its old slot free again, even with only slot 0 allowed.
 void TestConnectionTable::browserThatClosedInOrderFreesItsSlotAtOnce()
 {
-    RunningProxy proxy(QString(), QStringLiteral("2"));
+    RunningEngine proxy(QString(), QStringLiteral("2"));
     Browsers browsers(proxy.port());
     for (size_t round = 0; round < 20; ++round) {
         if (round > 0)

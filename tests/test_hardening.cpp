@@ -18,7 +18,7 @@
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/reliability_support.h"
-#include "support/running_proxy.h"
+#include "support/running_engine.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -70,7 +70,7 @@ const char *nameOf(Pieces pieces)
 
 // Stops early once the proxy has answered or closed: what follows a refused head is dropped
 // anyway, and writing into a closed connection would only earn a reset.
-bool sendInPieces(ProxyClient &client, RunningProxy &proxy, const QByteArray &request,
+bool sendInPieces(ProxyClient &client, RunningEngine &proxy, const QByteArray &request,
                   Pieces pieces)
 {
     const auto hasAnswered = [&client] {
@@ -187,7 +187,7 @@ void TestHardening::slotWithoutProgressClosesWithoutAPage()
         else if (quiet == StalledExchange)
             origin.close(connection);
     };
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     ProxyClient client;
     client.connectTo(proxy.port());
@@ -256,7 +256,7 @@ void TestHardening::silentConnectionsHoldTheSlotsOnlyUntilTheHeadDeadline()
     };
     // With a limit of 5, slots are made below 4: slots 0 to 3.
     constexpr int kSlots = 4;
-    RunningProxy proxy(QString(), QStringLiteral("5"));
+    RunningEngine proxy(QString(), QStringLiteral("5"));
     QVERIFY(proxy.isRunning());
 
     std::vector<std::unique_ptr<ProxyClient>> silent;
@@ -312,7 +312,7 @@ void TestHardening::requestNamingThisProxyGetsThePage()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString logPath = dir.filePath(QStringLiteral("proxy.log"));
-    RunningProxy proxy(logPath);
+    RunningEngine proxy(logPath);
     QVERIFY(proxy.isRunning());
 
     const QByteArray authority = host + ':' + QByteArray::number(proxy.port());
@@ -367,7 +367,7 @@ void TestHardening::otherComputerMayNotReachThisMachine()
     const QByteArray authority =
         isOnOwnAddress ? ownAddress.toString().toLatin1() + ':' + QByteArray::number(origin.port())
                        : origin.authority();
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
 
     ProxyClient client;
@@ -397,7 +397,7 @@ void TestHardening::logEntriesHoldNoControlBytes()
         origin.send(connection, okResponse("logged"));
         origin.close(connection);
     };
-    RunningProxy proxy(logPath);
+    RunningEngine proxy(logPath);
     QVERIFY(proxy.isRunning());
 
     const QByteArrayList headerLines = {
@@ -494,7 +494,7 @@ void TestHardening::ambiguousHeadGetsTheBadRequestPage()
 
     OriginServer origin;
     QVERIFY(origin.listen());
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray bytes = withOrigin(request, origin.authority());
 
@@ -540,7 +540,7 @@ void TestHardening::acceptedHeadIsForwarded()
         origin.send(connection, okResponse("served"));
         origin.close(connection);
     };
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray bytes = withOrigin(request, origin.authority());
     const QByteArray expected = withOrigin(forwarded, origin.authority());

@@ -3,7 +3,6 @@
 // CA made at run time signs. The engine trusts that CA through SSL_CERT_FILE, read at Start.
 #include <QCheckBox>
 #include <QDir>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -20,6 +19,7 @@
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
 #include "support/reliability_support.h"
+#include "support/running_engine.h"
 #include "support/running_proxy.h"
 #include "support/test_support.h"
 #include "support/tls_origin_server.h"
@@ -183,8 +183,8 @@ private:
     bool runOpenssl(const QStringList &arguments);
     QString path(const QString &name) const { return m_files.filePath(name); }
     // A proxy that inspects HTTPS, except for the hosts in noInspect (one per line).
-    std::unique_ptr<RunningProxy> startInspecting(const QString &logPath = QString(),
-                                                  const QString &noInspect = QString());
+    std::unique_ptr<RunningEngine> startInspecting(const QString &logPath = QString(),
+                                                   const QString &noInspect = QString());
     QList<QSslCertificate> proxyCa() const;
     QByteArray startStatusServer(QProcess &server);
 
@@ -266,12 +266,13 @@ bool TestInspection::makeCertificates()
     return !m_originCertificate.isNull() && !m_originKey.isNull();
 }
 
-std::unique_ptr<RunningProxy> TestInspection::startInspecting(const QString &logPath,
-                                                              const QString &noInspect)
+std::unique_ptr<RunningEngine> TestInspection::startInspecting(const QString &logPath,
+                                                               const QString &noInspect)
 {
-    return std::make_unique<RunningProxy>(logPath, QString(), [&](Form1 &form) {
-        form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
-        form.findChild<QPlainTextEdit *>(QStringLiteral("txtNoInspect"))->setPlainText(noInspect);
+    return std::make_unique<RunningEngine>(logPath, QString(), [&](RememberedSettings &settings) {
+        settings.isInspecting = true;
+        // Joined by CR LF, as the list box gives its lines.
+        settings.noInspect = QString(noInspect).replace(QLatin1Char('\n'), QLatin1String("\r\n"));
     });
 }
 
@@ -288,7 +289,10 @@ void TestInspection::rulesApplyInsideOnOneOriginConnection()
 {
     TlsOriginServer origin(m_originCertificate, m_originKey);
     QVERIFY(origin.listen());
-    const auto proxy = startInspecting();
+    // The window, since its Requests list is looked at.
+    const auto proxy = std::make_unique<RunningProxy>(QString(), QString(), [](Form1 &form) {
+        form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
+    });
     QVERIFY(proxy->isRunning());
     QTest::mouseClick(proxy->form().findChild<QPushButton *>(QStringLiteral("cmdRequests")),
                       Qt::LeftButton);

@@ -4,7 +4,6 @@
 // stops inside its header block, thousands of requests in a row, and a stop with connections
 // open. Every byte that arrives is compared with what was sent.
 #include <QElapsedTimer>
-#include <QLineEdit>
 #include <QTcpSocket>
 #include <QTest>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "net/http/error_page.h"
 #include "support/origin_server.h"
 #include "support/reliability_support.h"
+#include "support/running_engine.h"
 #include "support/running_proxy.h"
 #include "support/test_support.h"
 
@@ -95,10 +95,8 @@ private slots:
 // without a byte, and once one client has had its answer and left, a newcomer takes its slot.
 void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
 {
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
-    QCOMPARE(proxy.form().findChild<QLineEdit *>(QStringLiteral("txtMaxThr"))->text(),
-             QStringLiteral("255"));
     // Each slot costs this process four descriptors: the client, the proxy's two sockets and
     // the origin's socket. Starting the proxy has raised the soft limit as far as the hard limit
     // lets it.
@@ -199,7 +197,6 @@ void TestReliability::simultaneousClientsUpToTheLimitGetEveryByte()
              qPrintable(proxy.counter()));
     QCOMPARE(origin.requestCount(), kSlots + 1);
     QVERIFY(waitUntil([&] { return origin.openConnections() == 0; }, kWait));
-    verifyNoCriticalMessage(proxy);
 }
 
 void TestReliability::originResetMidResponseRelaysThenErrorPage_data()
@@ -221,7 +218,7 @@ void TestReliability::originResetMidResponseRelaysThenErrorPage()
     QFETCH(qsizetype, bodyBytes);
     QFETCH(bool, isClientHolding);
 
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     OriginServer origin;
     QVERIFY(origin.listen());
@@ -280,7 +277,6 @@ void TestReliability::originResetMidResponseRelaysThenErrorPage()
         QVERIFY(relayed == sent);
     }
     QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait));
-    verifyNoCriticalMessage(proxy);
 }
 
 namespace {
@@ -316,7 +312,7 @@ void TestReliability::vanishingClientFreesItsSlot()
     QFETCH(bool, isReset);
     QFETCH(int, slot);
 
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(16 * kMiB, 31);
     const QByteArray bodyHash = sha256(body);
@@ -384,7 +380,6 @@ void TestReliability::vanishingClientFreesItsSlot()
              qPrintable(describe(8, next, bodyHash)));
 
     QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait));
-    verifyNoCriticalMessage(proxy);
 }
 
 void TestReliability::halfHeaderBlockHoldsOneSlotOnly_data()
@@ -409,7 +404,7 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
     QFETCH(QByteArray, rest);
     constexpr int kOthers = 20;
 
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(256 * 1024, 41);
     const QByteArray bodyHash = sha256(body);
@@ -459,7 +454,6 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
              qPrintable(describe(900, stalled, bodyHash)));
     QVERIFY(waitUntil([&] { return proxy.counter() == QStringLiteral("0"); }, kWait));
     QCOMPARE(origin.requestCount(), kOthers + 1);
-    verifyNoCriticalMessage(proxy);
 }
 
 // Thousands of requests one after another, each on a fresh connection that the proxy closes
@@ -471,7 +465,7 @@ void TestReliability::halfHeaderBlockHoldsOneSlotOnly()
 void TestReliability::sequentialRequestsKeepMemoryFlat()
 {
     const int count = sequentialRequestCount();
-    RunningProxy proxy;
+    RunningEngine proxy;
     QVERIFY(proxy.isRunning());
     const QByteArray body = patternBytes(512, 51);
     OriginServer origin(body);
@@ -537,7 +531,6 @@ void TestReliability::sequentialRequestsKeepMemoryFlat()
         QVERIFY2(after - before <= kAllowedGrowthKiB,
                  qPrintable(QStringLiteral("resident memory grew by %1 KiB").arg(after - before)));
     }
-    verifyNoCriticalMessage(proxy);
 }
 
 // Fifty browsers in the middle of 8 MiB downloads when Stop is clicked (and the question

@@ -6,7 +6,7 @@
 #include "net/http/error_page.h"
 #include "support/fixed_names.h"
 #include "support/origin_server.h"
-#include "support/running_proxy.h"
+#include "support/running_engine.h"
 #include "support/test_support.h"
 
 using namespace testsupport;
@@ -52,7 +52,7 @@ void TestTunnel::carriesBytesBothWaysUnchanged()
     OriginServer echo;
     echo.setEcho(true);
     QVERIFY(echo.listen());
-    RunningProxy proxy(logPath);
+    RunningEngine proxy(logPath);
     QVERIFY(proxy.isRunning());
 
     ProxyClient client;
@@ -82,7 +82,7 @@ void TestTunnel::bytesSentWithTheRequestFollowTheAnswer()
     OriginServer echo;
     echo.setEcho(true);
     QVERIFY(echo.listen());
-    RunningProxy proxy;
+    RunningEngine proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
@@ -98,7 +98,7 @@ void TestTunnel::manyEarlyBytesWaitForTheTunnel()
     OriginServer echo;
     echo.setEcho(true);
     QVERIFY(echo.listen());
-    RunningProxy proxy;
+    RunningEngine proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
@@ -114,7 +114,7 @@ void TestTunnel::browserCloseEndsTheTunnel()
     OriginServer echo;
     echo.setEcho(true);
     QVERIFY(echo.listen());
-    RunningProxy proxy;
+    RunningEngine proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
@@ -134,7 +134,7 @@ void TestTunnel::serverCloseEndsTheTunnelAfterDelivery()
 {
     OriginServer origin;
     QVERIFY(origin.listen());
-    RunningProxy proxy;
+    RunningEngine proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);
@@ -179,7 +179,7 @@ void TestTunnel::failuresAnswerWithAStatusAndThePage()
     QFETCH(QByteArray, status);
     QFETCH(int, number);
 
-    RunningProxy proxy;
+    RunningEngine proxy;
     ProxyClient client;
     client.connectTo(proxy.port());
     QTRY_VERIFY_WITH_TIMEOUT(client.isConnected(), kWait);

@@ -3,6 +3,7 @@
 #include <QHostAddress>
 #include <QNetworkProxy>
 #include <QRandomGenerator>
+#include <QTest>
 
 #include <utility>
 
@@ -360,6 +361,22 @@ QByteArray patternBytes(qsizetype size, quint32 seed)
     for (qsizetype i = words * qsizetype(sizeof(quint32)); i < size; ++i)
         bytes[i] = char(generator.generate());
     return bytes;
+}
+
+bool serveAnotherBrowser(quint16 port)
+{
+    OriginServer origin;
+    if (!origin.listen())
+        return false;
+    origin.onRequest = [&origin](int connection) {
+        origin.send(connection, okResponse("another"));
+        origin.close(connection);
+    };
+    ProxyClient browser;
+    browser.connectTo(port);
+    browser.send(absoluteGet(origin.authority(), "/another"));
+    return QTest::qWaitFor([&] { return browser.isClosed(); }, 10000) &&
+           browser.received() == okResponse("another");
 }
 
 } // namespace testsupport

@@ -165,4 +165,11 @@ QByteArray okResponse(const QByteArray &body);
 // Deterministic bytes without short repeats, so that lost or reordered pieces show.
 QByteArray patternBytes(qsizetype size, quint32 seed);
 
+// One whole exchange through the proxy on port by a browser and an origin of its own; true once
+// the answer is in and that browser's connection has ended. The proxy reads its connections
+// from one event loop, so by then it has had its turn at whatever was already waiting on the
+// others: a test that checks that something did not happen waits for this instead of for a
+// time. The exchange is logged like any other request.
+bool serveAnotherBrowser(quint16 port);
+
 } // namespace testsupport

@@ -71,18 +71,7 @@ bool RunningProxy::isRunning() const
 
 bool RunningProxy::serveAnotherBrowser()
 {
-    OriginServer origin;
-    if (!origin.listen())
-        return false;
-    origin.onRequest = [&origin](int connection) {
-        origin.send(connection, okResponse("another"));
-        origin.close(connection);
-    };
-    ProxyClient browser;
-    browser.connectTo(m_port);
-    browser.send(absoluteGet(origin.authority(), "/another"));
-    return QTest::qWaitFor([&] { return browser.isClosed(); }, 10000) &&
-           browser.received() == okResponse("another");
+    return testsupport::serveAnotherBrowser(m_port);
 }
 
 QString RunningProxy::counter() const

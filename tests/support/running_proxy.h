@@ -29,11 +29,7 @@ public:
     quint16 port() const { return m_port; }
     Form1 &form() { return *m_form; }
     QString counter() const;
-    // One whole exchange through the proxy by a browser and an origin of its own; true once the
-    // answer is in and that browser's connection has ended. The proxy reads its connections
-    // from one event loop, so by then it has had its turn at whatever was already waiting on
-    // the others: a test that checks that something did not happen waits for this instead of
-    // for a time. The exchange is logged like any other request.
+    // See testsupport::serveAnotherBrowser.
     bool serveAnotherBrowser();
     const QList<MessageRequest> &messages() const { return m_messages; }
 
