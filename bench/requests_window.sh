@@ -22,13 +22,8 @@ seconds="${BENCH_SECONDS:-2}"
 
 source "$here/scripts/packages.sh"
 "$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" wrk nginx hey
-if [ "${BENCH_SKIP_BUILD:-}" != 1 ]; then
-    mkdir -p "$here/build-bench"
-    "$here/scripts/build.sh" "$here/build-bench" -DCMAKE_BUILD_TYPE=Release \
-        > "$here/build-bench/bench-build.log" 2>&1 ||
-        { tail -n 30 "$here/build-bench/bench-build.log" >&2; exit 1; }
-fi
-export VESKTOR_TEST_HOST="${BENCH_HOST_PROGRAM:-$here/build-bench/tests/host/vesktor_test_host}"
+source "$here/bench/lib.sh"
+bench_build
 
 source "$here/tests/e2e/lib.sh"
 e2e_init
@@ -51,10 +46,6 @@ NGINX_PID=$!
 e2e_watch_nginx
 e2e_wait_for 100 "nginx to answer" e2e_port_answers "$NGINX_PORT"
 origin="127.0.0.1:$NGINX_PORT"
-
-rss_kib() { awk '/^VmRSS:/ {print $2}' "/proc/$HOST_PID/status"; }
-
-median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 
 # ka250 FILE [HOST OPTIONS]: one ka-250 run through a fresh host; appends "requests/s
 # lateness_ms" to FILE.
@@ -116,7 +107,6 @@ held_kib="$(rss_kib)"
 e2e_stop_host
 growth_kib=$((held_kib - idle_kib))
 
-verdict() { if awk "BEGIN {exit !($1)}"; then echo met; else echo "NOT met"; fi; }
 echo
 printf '%-34s %12s %12s\n' "ka-250" "never opened" "open"
 printf '%-34s %12s %12s\n' "requests/s (median)" "$closed_rps" "$open_rps"
