@@ -179,8 +179,9 @@ mib() { awk -v k="$1" 'BEGIN {printf "%.1f", k / 1024}'; }
 row() { printf '%-46s %10s %10s\n' "$@"; }
 both_mib() { row "$1" "$(mib "$(runs_median "$E2E_TMP/ordinary.$2" "$3")")" \
     "$(mib "$(runs_median "$E2E_TMP/large.$2" "$3")")"; }
-both_ms() { row "$1" "$(runs_median "$E2E_TMP/ordinary.$2" "$3 * 1000")" \
-    "$(runs_median "$E2E_TMP/large.$2" "$3 * 1000")"; }
+ms() { awk -v s="$1" 'BEGIN {printf "%.1f", s * 1000}'; }
+both_ms() { row "$1" "$(ms "$(runs_median "$E2E_TMP/ordinary.$2" "$3")")" \
+    "$(ms "$(runs_median "$E2E_TMP/large.$2" "$3")")"; }
 echo
 row "inspected HTTPS hosts, medians of $repeats runs" ordinary large
 both_mib "resident before traffic, MiB" sequential '$1'
