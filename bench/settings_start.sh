@@ -51,7 +51,8 @@ Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$E2E_TMP/display" \
     < /dev/null > /dev/null 2> "$E2E_TMP/xvfb.err" &
 XVFB_PID=$!
 e2e_wait_for 100 "Xvfb to pick a display" grep -q '^[0-9]' "$E2E_TMP/display"
-export DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
+DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
+export DISPLAY
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY
 export QT_LOGGING_RULES='qt.qpa.*=false'
 
