@@ -7,8 +7,10 @@
 # the open runs every request is recorded and listed.
 #
 # Paced: 4,000 small requests a second (hey, 20 keep-alive connections at 200 a second each,
-# BENCH_PACED_SECONDS long, default 5) with the window open, BENCH_REPEATS times: the window's
-# lateness at a rate a busy browser can reach, rather than at the most the proxy can carry.
+# BENCH_PACED_SECONDS long, default 5) with the window open and with it never opened,
+# alternately, BENCH_REPEATS times each: the window's lateness at a rate a busy browser can
+# reach, rather than at the most the proxy can carry; the closed runs show what the machine's
+# load alone costs.
 #
 # Memory: 10,000 requests through a host with the window open (hey, 50 connections), once with
 # about 1 KiB of headers each and once with heads of 60 KiB (an X-Fill header; the recorder keeps
@@ -93,26 +95,37 @@ open_rps="$(cut -d' ' -f1 "$E2E_TMP/open" | median)"
 closed_late="$(cut -d' ' -f2 "$E2E_TMP/closed" | median)"
 open_late="$(cut -d' ' -f2 "$E2E_TMP/open" | median)"
 
-e2e_note "4,000 requests/s for $paced_seconds s, $repeats runs, the window open"
-: > "$E2E_TMP/paced"
-for ((repeat = 1; repeat <= repeats; repeat++)); do
-    e2e_start_host --requests-window > /dev/null
+# paced FILE [HOST OPTIONS]: one paced run through a fresh host; appends "requests/s
+# lateness_ms" to FILE.
+paced()
+{
+    local file="$1"
+    shift
+    e2e_start_host "$@" > /dev/null
     e2e_host_command "lateness reset"
     timeout $((paced_seconds + 30)) hey -z "${paced_seconds}s" -c 20 -q 200 \
         -x "http://127.0.0.1:$PROXY_PORT" "http://$origin/1k.bin" > "$E2E_TMP/hey.out" 2>&1 ||
         e2e_fail "hey failed"
+    local lateness
     lateness="$(e2e_host_ask "lateness report" "timer lateness")"
     e2e_stop_host
     if grep -q 'Error distribution' "$E2E_TMP/hey.out" || grep -Eq '^  \[[^2]' "$E2E_TMP/hey.out"; then
         cat "$E2E_TMP/hey.out" >&2
         e2e_fail "not every paced request was answered 200"
     fi
-    rate="$(awk '/Requests\/sec:/ {printf "%.0f", $2}' "$E2E_TMP/hey.out")"
-    echo "$rate $lateness" >> "$E2E_TMP/paced"
-    e2e_note "run $repeat: $rate requests/s, lateness $lateness ms, load $(load_average)"
+    echo "$(awk '/Requests\/sec:/ {printf "%.0f", $2}' "$E2E_TMP/hey.out") $lateness" >> "$file"
+}
+
+e2e_note "4,000 requests/s for $paced_seconds s, $repeats runs each, the window open and never opened"
+: > "$E2E_TMP/paced-closed" && : > "$E2E_TMP/paced"
+for ((repeat = 1; repeat <= repeats; repeat++)); do
+    paced "$E2E_TMP/paced-closed"
+    paced "$E2E_TMP/paced" --requests-window
+    e2e_note "run $repeat: closed $(tail -n 1 "$E2E_TMP/paced-closed"), open $(tail -n 1 "$E2E_TMP/paced") (req/s, lateness ms), load $(load_average)"
 done
 paced_rps="$(cut -d' ' -f1 "$E2E_TMP/paced" | median)"
 paced_late="$(cut -d' ' -f2 "$E2E_TMP/paced" | median)"
+paced_closed_late="$(cut -d' ' -f2 "$E2E_TMP/paced-closed" | median)"
 
 # held_rows FILL_BYTES: 10,000 requests, each with an X-Fill header of FILL_BYTES (none for 0)
 # besides a browser's usual ones, through a host with the window open; sets idle_kib, held_kib
@@ -168,8 +181,8 @@ printf '%-34s %12s\n' "then after malloc_trim(0), KiB" "$small_trimmed_kib"
 printf '%-34s %12s\n' "60 KiB heads: before traffic, KiB" "$big_idle_kib"
 printf '%-34s %12s\n' "60 KiB heads: 10,000 rows, KiB" "$big_held_kib"
 printf '%-34s %12s\n' "then after malloc_trim(0), KiB" "$big_trimmed_kib"
-printf '%-34s %12s\n' "paced: requests/s (median)" "$paced_rps"
-printf '%-34s %12s\n' "paced: window lateness, ms (median)" "$paced_late"
+printf '%-34s %12s %12s\n' "paced: requests/s (median)" "$(cut -d' ' -f1 "$E2E_TMP/paced-closed" | median)" "$paced_rps"
+printf '%-34s %12s %12s\n' "paced: window lateness, ms (median)" "$paced_closed_late" "$paced_late"
 echo
 echo "goal: lateness with the window open <= 10 ms: $open_late ms, $(verdict "$open_late <= 10")"
 echo "goal: requests/s open >= 0.9 x closed: $(awk -v o="$open_rps" -v c="$closed_rps" 'BEGIN {printf "%.2f", o / c}') x, $(verdict "$open_rps >= 0.9 * $closed_rps")"
