@@ -107,8 +107,9 @@ fetch()
     local config="$1" out="$2" expected
     shift 2
     expected="$(grep -c '^url' "$config")"
-    env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy -u ALL_PROXY \
-        -u no_proxy -u NO_PROXY \
+    # 60 s a transfer, and 20 minutes for the whole list at most.
+    timeout 1200 env -u http_proxy -u HTTP_PROXY -u https_proxy -u HTTPS_PROXY -u all_proxy \
+        -u ALL_PROXY -u no_proxy -u NO_PROXY \
         curl -sS --max-time 60 -x "http://127.0.0.1:$PROXY_PORT" --cacert "$proxy_ca" \
         -w '%{http_code} %{time_starttransfer}\n' "$@" -K "$config" > "$out" \
         2> "$out.err" || true
