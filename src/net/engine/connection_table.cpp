@@ -17,6 +17,9 @@ constexpr int kListenBacklog = 511;
 // before it tries again, by which time closing connections have usually given some back.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
+// How long the proxy idles without a browser before it gives free memory back.
+constexpr std::chrono::seconds kIdleBeforeTrim{1};
+
 // The most browsers taken from the backlog in one go.
 constexpr int kAcceptBatch = 64;
 
@@ -43,7 +46,8 @@ bool isLackOfResources(const std::error_code &error)
 } // namespace
 
 ConnectionTable::ConnectionTable(EngineContext &engine)
-    : m_engine(engine), Listener(engine.io), m_acceptRetry(engine.io), m_slots(1)
+    : m_engine(engine), Listener(engine.io), m_acceptRetry(engine.io), m_idleTrim(engine.io),
+      m_slots(1)
 {
 }
 
@@ -233,6 +237,7 @@ void ConnectionTable::CloseAll()
     std::error_code ignored;
     Listener.close(ignored);
     m_acceptRetry.cancel();
+    m_idleTrim.cancel();
     std::vector<std::shared_ptr<ProxySession>> ending;
     ending.swap(m_slots);
     m_slots.resize(1);
@@ -253,6 +258,15 @@ void ConnectionTable::RefreshCounter()
         ++count;
     if (count == m_reportedCount)
         return;
+    if (count == 0) {
+        m_idleTrim.expires_after(kIdleBeforeTrim);
+        m_idleTrim.async_wait([](const std::error_code &error) {
+            if (!error)
+                giveFreeMemoryBack();
+        });
+    } else if (m_reportedCount == 0) {
+        m_idleTrim.cancel();
+    }
     m_reportedCount = count;
     if (m_report)
         m_report(count);

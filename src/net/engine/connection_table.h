@@ -51,6 +51,9 @@ private:
     EngineContext &m_engine;
     asio::ip::tcp::acceptor Listener;
     asio::steady_timer m_acceptRetry;
+    // Armed when the last browser has gone: once the proxy has idled this long, the memory a
+    // burst left free goes back to the system.
+    asio::steady_timer m_idleTrim;
     // The sessions by Index: each holds its browser's connection and its origin's.
     std::vector<std::shared_ptr<ProxySession>> m_slots;
     CounterReport m_report;
