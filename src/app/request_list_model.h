@@ -25,6 +25,8 @@ public:
     void add(std::deque<RequestRecord> begun, const std::vector<RequestEnd> &ended);
     void clear();
     const RequestRecord &record(int row) const { return m_rows.at(std::size_t(row)).record; }
+    // All the head text the budget has let go so far.
+    qint64 droppedTextBytes() const { return m_text.droppedBytes(); }
 
 private:
     struct Row {

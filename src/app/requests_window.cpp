@@ -16,6 +16,7 @@
 
 #include "app/request_list_model.h"
 #include "app/request_text.h"
+#include "net/engine/memory_trim.h"
 
 // The rows whose host or path holds the filter's text, in any letter case. A row's host and path
 // never change, so the rows are looked at only when they come or when the text changes.
@@ -50,6 +51,11 @@ constexpr int kPollMilliseconds = 100;
 // Rows listed at a time: a burst is listed in slices, with the window's own events between
 // them, so that no slice keeps the window busy for more than a few milliseconds.
 constexpr std::size_t kRowsPerSlice = 500;
+
+// Once the list has let go of this much head text, the memory goes back to the system: the
+// allocator would keep it, and a list within its budget would still hold the process's size
+// at everything that ever passed through it.
+constexpr qint64 kDroppedTextBeforeTrim = 16 * 1024 * 1024;
 const char kHeadTextDropped[] = "The headers of this request were dropped to bound memory";
 
 QPlainTextEdit *newHeaderPane(const char *objectName, QWidget *parent)
@@ -194,8 +200,13 @@ void RequestsWindow::takeRecords()
         return;
     if (batch.begun.size() == kRowsPerSlice)
         m_nextSlice->start();
-    if (!batch.begun.empty() || !batch.ended.empty())
+    if (!batch.begun.empty() || !batch.ended.empty()) {
         m_model->add(std::move(batch.begun), batch.ended);
+        if (m_model->droppedTextBytes() - m_droppedAtLastTrim >= kDroppedTextBeforeTrim) {
+            m_droppedAtLastTrim = m_model->droppedTextBytes();
+            giveFreeMemoryBack();
+        }
+    }
     if (!batch.hits.isEmpty()) {
         for (auto hit = batch.hits.cbegin(); hit != batch.hits.cend(); ++hit)
             m_hits[hit.key()] += hit.value();

@@ -45,6 +45,7 @@ private:
     QTimer *m_poll = nullptr;
     // Lists the rest of a burst once the events that came meanwhile have been handled.
     QTimer *m_nextSlice = nullptr;
+    qint64 m_droppedAtLastTrim = 0; // the model's droppedTextBytes() at the last trim
     // Totals since the run began, and the lines listed in lvwRuleHits, in its order.
     RuleHits m_hits;
     QList<RuleKey> m_listedRules;

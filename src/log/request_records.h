@@ -53,6 +53,7 @@ public:
         while (m_bytes > bound && m_textless < rows.size()) {
             RequestRecord &oldest = recordOf(rows[m_textless]);
             m_bytes -= oldest.headTextBytes();
+            m_dropped += oldest.headTextBytes();
             oldest.dropHeadText();
             ++m_textless;
         }
@@ -60,9 +61,12 @@ public:
     // Before the row at the front leaves.
     void removingFront(const RequestRecord &front);
     void clear();
+    // All the text let go so far, cleared or not.
+    qint64 droppedBytes() const { return m_dropped; }
 
 private:
     qint64 m_bytes = 0;
+    qint64 m_dropped = 0;
     std::size_t m_textless = 0; // rows at the front whose text has been let go
 };
 

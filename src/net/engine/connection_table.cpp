@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "net/engine/engine_context.h"
+#include "net/engine/memory_trim.h"
 #include "net/engine/socket_platform.h"
 #include "net/session/proxy_session.h"
 

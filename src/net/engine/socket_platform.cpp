@@ -1,7 +1,6 @@
-// System calls outside Asio: resource limits and interface addresses (POSIX), the send
-// queue's acknowledged state (Linux) and giving free memory back (glibc). Elsewhere the limit
-// stays as it is, no interface is listed, the acknowledged state is unknown and the allocator
-// keeps what it keeps.
+// System calls outside Asio: resource limits and interface addresses (POSIX) and the send
+// queue's acknowledged state (Linux). Elsewhere the limit stays as it is, no interface is
+// listed and the acknowledged state is unknown.
 #include "net/engine/socket_platform.h"
 
 #include <algorithm>
@@ -16,9 +15,6 @@
 #if defined(__linux__)
 #include <linux/sockios.h>
 #include <sys/ioctl.h>
-#endif
-#if defined(__GLIBC__)
-#include <malloc.h>
 #endif
 
 void raiseDescriptorLimit()
@@ -73,11 +69,4 @@ std::vector<asio::ip::address> interfaceAddresses()
     ::freeifaddrs(list);
 #endif
     return addresses;
-}
-
-void giveFreeMemoryBack()
-{
-#if defined(__GLIBC__)
-    ::malloc_trim(0);
-#endif
 }

@@ -20,8 +20,3 @@ long long unacknowledgedBytes(asio::ip::tcp::socket &socket);
 // The addresses of this machine's network interfaces as they are now, read anew at each call
 // since interfaces come and go; empty where the system cannot list them.
 std::vector<asio::ip::address> interfaceAddresses();
-
-// Gives the memory the allocator holds free back to the system, where the C library can (glibc's
-// malloc_trim): after a burst of connections it keeps their freed pages, and the proxy's resident
-// size would stay at the burst's peak while it idles. Takes milliseconds on a large heap.
-void giveFreeMemoryBack();
