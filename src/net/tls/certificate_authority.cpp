@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "net/http/ascii.h"
+
 namespace {
 
 using Clock = std::chrono::system_clock;
@@ -92,8 +94,7 @@ struct LeafHost {
 
 bool isHostNameByte(char c)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '.';
+    return isAsciiLetter(c) || isAsciiDigit(c) || c == '-' || c == '_' || c == '.';
 }
 
 std::optional<LeafHost> leafHost(const std::string &host)
