@@ -45,15 +45,7 @@ settings_cleanup()
 }
 trap settings_cleanup EXIT
 
-# Xvfb picks a free display itself and writes its number to fd 3.
-: > "$E2E_TMP/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$E2E_TMP/display" \
-    < /dev/null > /dev/null 2> "$E2E_TMP/xvfb.err" &
-XVFB_PID=$!
-e2e_wait_for 100 "Xvfb to pick a display" grep -q '^[0-9]' "$E2E_TMP/display"
-DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
-export DISPLAY
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+e2e_start_xvfb
 export QT_LOGGING_RULES='qt.qpa.*=false'
 
 # The big file, made once: valid INI text that a reader would take in whole.

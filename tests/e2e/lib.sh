@@ -149,6 +149,20 @@ e2e_init()
 }
 
 # Small valid images: a 1x1 PNG and a 1x1 GIF.
+# A virtual X server for a real window: Xvfb picks a free display itself and writes its number
+# to fd 3. Sets XVFB_PID and exports DISPLAY; its errors go to $E2E_TMP/xvfb.err.
+e2e_start_xvfb()
+{
+    : > "$E2E_TMP/display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$E2E_TMP/display" \
+        < /dev/null > /dev/null 2> "$E2E_TMP/xvfb.err" &
+    XVFB_PID=$!
+    e2e_wait_for 100 "Xvfb to pick a display" grep -q '^[0-9]' "$E2E_TMP/display"
+    DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
+    export DISPLAY
+    unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+}
+
 e2e_write_png()
 {
     printf '\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR\x00\x00\x00\x01\x00\x00\x00\x01\x08\x06\x00\x00\x00\x1f\x15\xc4\x89\x00\x00\x00\rIDATx\x9cc\xf8\xcf\xc0\xf0\x1f\x00\x05\x00\x01\xff\x89\x99=\x1d\x00\x00\x00\x00IEND\xaeB`\x82' > "$1"

@@ -40,15 +40,7 @@ window_cleanup()
 }
 trap window_cleanup EXIT
 
-# Xvfb picks a free display itself and writes its number to fd 3.
-: > "$E2E_TMP/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3> "$E2E_TMP/display" \
-    < /dev/null > /dev/null 2> "$E2E_TMP/xvfb.err" &
-XVFB_PID=$!
-e2e_wait_for 100 "Xvfb to pick a display" grep -q '^[0-9]' "$E2E_TMP/display"
-DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
-export DISPLAY
-unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+e2e_start_xvfb
 e2e_note "Xvfb runs on display $DISPLAY"
 
 "$program" < /dev/null > "$E2E_TMP/program.out" 2> "$E2E_TMP/program.err" &
