@@ -3,6 +3,8 @@
 // CA made at run time signs. The engine trusts that CA through SSL_CERT_FILE, read at Start.
 #include <QCheckBox>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -282,16 +284,19 @@ QList<QSslCertificate> TestInspection::proxyCa() const
         QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor/vesktor-ca.pem")));
 }
 
-// The default Remove list applies to requests inside the tunnel, and the next request on the
-// tunnel goes over the origin connection the first one opened. The Requests window lists the
-// requests inside like plain ones, after their CONNECT.
+// The default Remove lists apply to requests and responses inside the tunnel, and the next
+// request on the tunnel goes over the origin connection the first one opened. The Requests
+// window lists the requests inside like plain ones, after their CONNECT, and saves them as HAR
+// with https URLs.
 void TestInspection::rulesApplyInsideOnOneOriginConnection()
 {
     TlsOriginServer origin(m_originCertificate, m_originKey);
     QVERIFY(origin.listen());
+    origin.setExtraResponseLines("Set-Cookie: t=1\r\n");
     // The window, since its Requests list is looked at.
     const auto proxy = std::make_unique<RunningProxy>(QString(), QString(), [](Form1 &form) {
         form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
+        form.findChild<QCheckBox *>(QStringLiteral("chkRemoveResponse"))->setChecked(true);
     });
     QVERIFY(proxy->isRunning());
     QTest::mouseClick(proxy->form().findChild<QPushButton *>(QStringLiteral("cmdRequests")),
@@ -330,8 +335,27 @@ void TestInspection::rulesApplyInsideOnOneOriginConnection()
         QCOMPARE(cell(row, 2), QStringLiteral("GET"));
         QCOMPARE(cell(row, 3), QStringLiteral("localhost"));
         QTRY_COMPARE_WITH_TIMEOUT(cell(row, 5), QStringLiteral("200"), kWait);
-        QCOMPARE(cell(row, 8), QStringLiteral("-%1").arg(kRemovedLines.size()));
+        QCOMPARE(cell(row, 8), QStringLiteral("-%1 resp -1").arg(kRemovedLines.size()));
     }
+
+    QTemporaryDir folder;
+    const QString har = folder.filePath(QStringLiteral("inside.har"));
+    setSaveFileHandler([&har](QWidget *, const QString &, const QString &) { return har; });
+    QTest::mouseClick(proxy->form()
+                          .findChild<QWidget *>(QStringLiteral("frmRequests"))
+                          ->findChild<QPushButton *>(QStringLiteral("cmdSaveHar")),
+                      Qt::LeftButton);
+    setSaveFileHandler({});
+    const QJsonArray entries = QJsonDocument::fromJson(readFileBytes(
+        har))[QStringLiteral("log")][QStringLiteral("entries")]
+                                   .toArray();
+    QStringList urls;
+    for (const QJsonValue &entry : entries)
+        urls << entry[QStringLiteral("request")][QStringLiteral("url")].toString();
+    const QString base = QStringLiteral("https://") + QString::fromLatin1(origin.authority());
+    // The CONNECT refused inside is no request the origin could see, like the tunnel itself.
+    QCOMPARE(urls,
+             QStringList({base + QStringLiteral("/first"), base + QStringLiteral("/second")}));
 }
 
 // A request inside the tunnel is logged like a plain one: its entry and its header lines as the

@@ -2,12 +2,18 @@
 // rows, the marked header panes against what the origin saw, the rule hit counts, the filter,
 // Clear, and the bound on its rows.
 #include <QCheckBox>
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
 
@@ -68,6 +74,23 @@ int hits(QWidget *window, const QString &list, const QString &rule)
     return -1;
 }
 
+// Header lines of a head as HAR lists them.
+QJsonArray harHeaders(const QByteArray &head)
+{
+    QJsonArray headers;
+    const QList<QByteArray> lines = head.split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines.at(i).trimmed();
+        if (line.isEmpty())
+            break;
+        const qsizetype colon = line.indexOf(':');
+        headers.append(QJsonObject{
+            {QStringLiteral("name"), QString::fromLatin1(line.left(colon))},
+            {QStringLiteral("value"), QString::fromLatin1(line.mid(colon + 1).trimmed())}});
+    }
+    return headers;
+}
+
 // Sends request through the proxy and answers it at the origin with response.
 void exchange(RunningProxy &proxy, OriginServer &origin, const QByteArray &request,
               const QByteArray &response)
@@ -95,6 +118,7 @@ private slots:
     void filterAndClear();
     void keepsTheNewestRows();
     void headTextWithinItsBudget();
+    void responseListMarkedAndSavedAsHar();
 
 private:
     RefusingPort m_refusingPort;
@@ -336,6 +360,116 @@ void TestRequestsWindow::headTextWithinItsBudget()
             QVERIFY(headersOut.contains(QString::fromLatin1(padding.trimmed())));
         }
     }
+}
+
+// The response list's lines are marked in the third pane, counted, and summed up as "resp -N".
+// The rows shown are saved as HAR: what crossed, the effects, a valid HAR 1.2 file; a failed
+// write names its path.
+void TestRequestsWindow::responseListMarkedAndSavedAsHar()
+{
+    OriginServer origin;
+    QVERIFY(origin.listen());
+    RunningProxy proxy(QString(), QString(), [](Form1 &form) {
+        form.findChild<QCheckBox *>(QStringLiteral("chkRemoveResponse"))->setChecked(true);
+    });
+    QWidget *window = openRequests(proxy.form());
+    const QByteArray fromServer = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n"
+                                  "Set-Cookie: id=1\r\nETag: \"e\"\r\nContent-Length: 2\r\n\r\nhi";
+    const QByteArray relayed =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nhi";
+    const QByteArray sent =
+        absoluteGet(origin.authority(), "/keep?a=1&b=%20").chopped(2) + "User-Agent: T/1\r\n\r\n";
+    ProxyClient client;
+    client.connectTo(proxy.port());
+    QVERIFY(client.sendNow(sent));
+    QTRY_VERIFY_WITH_TIMEOUT(origin.hasRequest(0), kWait);
+    origin.send(0, fromServer);
+    QTRY_COMPARE_WITH_TIMEOUT(client.received(), relayed, kWait);
+    exchange(proxy, origin, absoluteGet(origin.authority(), "/other"), okResponse(""));
+    ProxyClient refused;
+    refused.connectTo(proxy.port());
+    QVERIFY(refused.sendNow(
+        absoluteGet("127.0.0.1:" + QByteArray::number(m_refusingPort.port()), "/refused")));
+    QTRY_COMPARE_WITH_TIMEOUT(rowCount(window), 3, kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(window, 2, Status), QStringLiteral("page 10061"), kWait);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(window, 0, Rules), QStringLiteral("-1 resp -2"), kWait);
+    QCOMPARE(hits(window, QStringLiteral("Remove (response)"), QStringLiteral("Set-Cookie")), 1);
+    QCOMPARE(hits(window, QStringLiteral("Remove (response)"), QStringLiteral("ETag")), 1);
+    in<QTableView>(window, "lvwRequests")->selectRow(0);
+    const QString pane = in<QPlainTextEdit>(window, "txtHeadersResponse")->toPlainText();
+    QVERIFY2(pane.contains(QStringLiteral("Set-Cookie: id=1    <- Set-Cookie\n")),
+             qPrintable(pane));
+    QVERIFY(pane.contains(QStringLiteral("ETag: \"e\"    <- ETag\n")));
+    QCOMPARE(unmarked(pane) + "\r\n", fromServer.chopped(2));
+
+    QTemporaryDir folder;
+    QString path = folder.filePath(QStringLiteral("saved.har"));
+    setSaveFileHandler([&path](QWidget *, const QString &, const QString &) { return path; });
+    in<QLineEdit>(window, "txtFilter")->setText(QStringLiteral("keep"));
+    QTest::mouseClick(in<QPushButton>(window, "cmdSaveHar"), Qt::LeftButton);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonObject log =
+        QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")].toObject();
+    const QJsonArray entries = log[QStringLiteral("entries")].toArray();
+    QCOMPARE(entries.size(), 1);
+    const QJsonObject request = entries[0][QStringLiteral("request")].toObject();
+    const QJsonObject response = entries[0][QStringLiteral("response")].toObject();
+    QCOMPARE(request[QStringLiteral("method")].toString(), QStringLiteral("GET"));
+    QCOMPARE(
+        request[QStringLiteral("url")].toString(),
+        QStringLiteral("http://%1/keep?a=1&b=%20").arg(QString::fromLatin1(origin.authority())));
+    QCOMPARE(request[QStringLiteral("headers")].toArray(), harHeaders(origin.received(0)));
+    QCOMPARE(request[QStringLiteral("queryString")].toArray(),
+             QJsonArray({QJsonObject{{QStringLiteral("name"), QStringLiteral("a")},
+                                     {QStringLiteral("value"), QStringLiteral("1")}},
+                         QJsonObject{{QStringLiteral("name"), QStringLiteral("b")},
+                                     {QStringLiteral("value"), QStringLiteral(" ")}}}));
+    QCOMPARE(response[QStringLiteral("status")].toInt(), 200);
+    QCOMPARE(response[QStringLiteral("headers")].toArray(), harHeaders(relayed));
+    QCOMPARE(response[QStringLiteral("content")][QStringLiteral("size")].toInt(), 2);
+    QCOMPARE(response[QStringLiteral("headersSize")].toInt(), relayed.size() - 2);
+    QCOMPARE(entries[0][QStringLiteral("_browserHeaders")].toString().toLatin1() + "\r\n\r\n",
+             sent);
+    QCOMPARE(entries[0][QStringLiteral("_serverHeaders")].toString().toLatin1() + "\r\n\r\nhi",
+             fromServer);
+    QStringList effects;
+    for (const QJsonValue &effect : entries[0][QStringLiteral("_ruleEffects")].toArray())
+        effects << effect[QStringLiteral("list")].toString() + QLatin1Char('|') +
+                       effect[QStringLiteral("rule")].toString() + QLatin1Char('|') +
+                       effect[QStringLiteral("action")].toString() + QLatin1Char('|') +
+                       effect[QStringLiteral("header")].toString();
+    QCOMPARE(effects, QStringList({QStringLiteral("Remove|User-Agent|removed|User-Agent: T/1"),
+                                   QStringLiteral("Remove (response)|Set-Cookie|removed|"
+                                                  "Set-Cookie: id=1"),
+                                   QStringLiteral("Remove (response)|ETag|removed|ETag: \"e\"")}));
+
+    // Every row, the error page's too: its entry names the page, and the schema's own check,
+    // by an independent validator the test command installs, passes.
+    in<QLineEdit>(window, "txtFilter")->clear();
+    QTest::mouseClick(in<QPushButton>(window, "cmdSaveHar"), Qt::LeftButton);
+    file.close(); // the new file took the old one's name
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QJsonArray all =
+        QJsonDocument::fromJson(file.readAll())[QStringLiteral("log")][QStringLiteral("entries")]
+            .toArray();
+    QCOMPARE(all.size(), 3);
+    QCOMPARE(all[2][QStringLiteral("response")][QStringLiteral("_errorPage")].toInt(), 10061);
+    const QString validator = qEnvironmentVariable("VESKTOR_HAR_VALIDATOR");
+    if (!validator.isEmpty()) {
+        QProcess node;
+        node.setProcessChannelMode(QProcess::MergedChannels);
+        node.start(QStringLiteral("node"), {validator, path});
+        QVERIFY(node.waitForFinished(60000));
+        QVERIFY2(node.exitCode() == 0, node.readAll().constData());
+    }
+
+    path = folder.filePath(QStringLiteral("missing/saved.har"));
+    QTest::mouseClick(in<QPushButton>(window, "cmdSaveHar"), Qt::LeftButton);
+    setSaveFileHandler({});
+    QVERIFY(!QFile::exists(path));
+    QCOMPARE(proxy.messages().last().text,
+             QStringLiteral("The requests could not be saved to %1.").arg(path));
 }
 
 QTEST_MAIN(TestRequestsWindow)

@@ -11,6 +11,8 @@ ProxySettings engineSettingsOf(const RememberedSettings &shown)
     settings.rules.removeEntries = splitEntries(shown.remove.toLatin1());
     settings.rules.add = shown.isAdding;
     settings.rules.addEntries = splitEntries(shown.add.toLatin1());
+    settings.rules.removeResponse = shown.isRemovingResponse;
+    settings.rules.removeResponseEntries = splitEntries(shown.removeResponse.toLatin1());
     settings.isLogging = shown.isLogging;
     settings.connectionLimit = parseConnectionLimit(shown.maxThreads);
     settings.isInspecting = shown.isInspecting;

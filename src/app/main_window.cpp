@@ -22,6 +22,9 @@ namespace {
 
 const char kRemoveTip[] =
     "Only type header name. Example: cookie    -->  it removes header named cookie.";
+const char kRemoveResponseTip[] =
+    "Header names, one per line, dropped from what the sites send back (Set-Cookie stops them "
+    "setting cookies). Content-Length and Transfer-Encoding always pass.";
 const char kAllowTip[] = "Example: Accept: *     -->   it means that if Accept was in header "
                          "allow it to be sent to destination. * means that value can be "
                          "anything.";
@@ -88,6 +91,9 @@ void Form1::buildControls()
     chkInspect =
         named(new QCheckBox(QStringLiteral("Apply the rules to HTTPS"), this), "chkInspect");
     txtNoInspect = newListBox(QStringLiteral("txtNoInspect"), this);
+    chkRemoveResponse = named(new QCheckBox(QStringLiteral("Remove these response headers:"), this),
+                              "chkRemoveResponse");
+    txtRemoveResponse = newListBox(QStringLiteral("txtRemoveResponse"), this);
     cmdExportCA =
         named(new QPushButton(QStringLiteral("Export CA Certificate..."), this), "cmdExportCA");
     cmdRequests = named(new QPushButton(QStringLiteral("Requests..."), this), "cmdRequests");
@@ -101,6 +107,7 @@ void Form1::buildControls()
     txtAllow->setToolTip(QString::fromLatin1(kAllowTip));
     txtChange->setToolTip(QString::fromLatin1(kChangeTip));
     txtNoInspect->setToolTip(QString::fromLatin1(kNoInspectTip));
+    txtRemoveResponse->setToolTip(QString::fromLatin1(kRemoveResponseTip));
 
     auto *settingsRow = new QHBoxLayout;
     for (QWidget *control :
@@ -133,7 +140,10 @@ void Form1::buildControls()
     // them, since trusting the CA is the other half of turning inspection on.
     rules->addWidget(chkInspect, 5, 0);
     rules->addWidget(txtNoInspect, 6, 0);
-    rules->addWidget(cmdExportCA, 6, 1, Qt::AlignLeft | Qt::AlignTop);
+    rules->addWidget(cmdExportCA, 7, 0, Qt::AlignLeft | Qt::AlignTop);
+    // What comes back from the sites, beside what HTTPS inspection lets the rules reach.
+    rules->addWidget(chkRemoveResponse, 5, 1);
+    rules->addWidget(txtRemoveResponse, 6, 1);
     rules->setRowStretch(2, 1);
     rules->setRowStretch(4, 1);
     rules->setRowStretch(6, 1);
@@ -149,6 +159,7 @@ void Form1::buildControls()
     connect(chkAdd, &QCheckBox::toggled, this, &Form1::chkAdd_Click);
     connect(chkChange, &QCheckBox::toggled, this, &Form1::chkChange_Click);
     connect(chkRemove, &QCheckBox::toggled, this, &Form1::chkRemove_Click);
+    connect(chkRemoveResponse, &QCheckBox::toggled, this, &Form1::chkRemoveResponse_Click);
     connect(Option1, &QRadioButton::toggled, this, [this](bool isSelected) {
         if (isSelected)
             Option1_Click();
@@ -165,13 +176,15 @@ void Form1::buildControls()
 
     // Any change of a setting the engine reads gives it a new snapshot, running or not: a rule
     // edited between two requests applies from the next one.
-    for (QPlainTextEdit *box : {txtAllow, txtChange, txtRemove, txtAdd, txtNoInspect})
+    for (QPlainTextEdit *box :
+         {txtAllow, txtChange, txtRemove, txtAdd, txtNoInspect, txtRemoveResponse})
         connect(box, &QPlainTextEdit::textChanged, this, &Form1::updateSettings);
     connect(txtMaxThr, &QLineEdit::textChanged, this, &Form1::updateSettings);
     for (QAbstractButton *button :
          {static_cast<QAbstractButton *>(chkLog), static_cast<QAbstractButton *>(chkChange),
           static_cast<QAbstractButton *>(chkRemove), static_cast<QAbstractButton *>(chkAdd),
-          static_cast<QAbstractButton *>(Option1), static_cast<QAbstractButton *>(chkInspect)})
+          static_cast<QAbstractButton *>(Option1), static_cast<QAbstractButton *>(chkInspect),
+          static_cast<QAbstractButton *>(chkRemoveResponse)})
         connect(button, &QAbstractButton::toggled, this, &Form1::updateSettings);
 }
 
@@ -200,6 +213,11 @@ void Form1::chkChange_Click()
 void Form1::chkRemove_Click()
 {
     txtRemove->setEnabled(chkRemove->isChecked());
+}
+
+void Form1::chkRemoveResponse_Click()
+{
+    txtRemoveResponse->setEnabled(chkRemoveResponse->isChecked());
 }
 
 void Form1::Option1_Click()
@@ -259,7 +277,8 @@ void Form1::cmdExportCA_Click()
         return;
     }
     const QString fileName = SaveFileName(this, QStringLiteral("Export CA Certificate"),
-                                          QString::fromLatin1(kCaCertificateFileName));
+                                          QString::fromLatin1(kCaCertificateFileName),
+                                          QStringLiteral("PEM certificate (*.pem *.crt)"));
     if (fileName.isEmpty())
         return;
     // Written whole or not at all, so that a failed export never leaves half a certificate

@@ -35,6 +35,7 @@ public:
     void chkAdd_Click();
     void chkChange_Click();
     void chkRemove_Click();
+    void chkRemoveResponse_Click();
     void Option1_Click();
     void Option2_Click();
 
@@ -102,6 +103,8 @@ private:
     QPlainTextEdit *txtChange = nullptr;
     QCheckBox *chkRemove = nullptr;
     QPlainTextEdit *txtRemove = nullptr;
+    QCheckBox *chkRemoveResponse = nullptr;
+    QPlainTextEdit *txtRemoveResponse = nullptr;
     QCheckBox *chkAdd = nullptr;
     QPlainTextEdit *txtAdd = nullptr;
     QCheckBox *chkInspect = nullptr;

@@ -66,12 +66,13 @@ void setMessageBoxHandler(MessageBoxHandler handler)
     replacementHandler() = std::move(handler);
 }
 
-QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName)
+QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
+                     const QString &filter)
 {
     if (replacementSaveFileHandler())
         return replacementSaveFileHandler()(parent, caption, suggestedName);
     return QFileDialog::getSaveFileName(parent, caption, QDir::home().filePath(suggestedName),
-                                        QStringLiteral("PEM certificate (*.pem *.crt)"));
+                                        filter);
 }
 
 void setSaveFileHandler(SaveFileHandler handler)

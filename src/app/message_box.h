@@ -25,12 +25,14 @@ MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons button
 // Replaces the real message box; an empty handler puts the real one back.
 void setMessageBoxHandler(MessageBoxHandler handler);
 
-// Asks where to save a file, starting from suggestedName in the home folder; empty when the user
-// cancels. Goes through a replaceable handler, like MsgBox, so that tests can answer it.
+// Asks where to save a file, starting from suggestedName in the home folder and offering the
+// files that filter names (a file dialog's filter, "PEM certificate (*.pem *.crt)"); empty when
+// the user cancels. Goes through a replaceable handler, like MsgBox, so that tests can answer it.
 using SaveFileHandler =
     std::function<QString(QWidget *parent, const QString &caption, const QString &suggestedName)>;
 
-QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName);
+QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
+                     const QString &filter);
 
 // Replaces the real file dialog; an empty handler puts the real one back.
 void setSaveFileHandler(SaveFileHandler handler);

@@ -39,15 +39,17 @@ void Form1::Command1_Click()
 
 void Form1::disableSettings()
 {
-    for (QWidget *control : {static_cast<QWidget *>(txtPort), static_cast<QWidget *>(Label1),
-                             static_cast<QWidget *>(Label3), static_cast<QWidget *>(chkLog),
-                             static_cast<QWidget *>(txtLogPath), static_cast<QWidget *>(txtMaxThr),
-                             static_cast<QWidget *>(txtAllow), static_cast<QWidget *>(txtChange),
-                             static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
-                             static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
-                             static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-                             static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
-                             static_cast<QWidget *>(txtNoInspect)})
+    for (QWidget *control :
+         {static_cast<QWidget *>(txtPort), static_cast<QWidget *>(Label1),
+          static_cast<QWidget *>(Label3), static_cast<QWidget *>(chkLog),
+          static_cast<QWidget *>(txtLogPath), static_cast<QWidget *>(txtMaxThr),
+          static_cast<QWidget *>(txtAllow), static_cast<QWidget *>(txtChange),
+          static_cast<QWidget *>(txtRemove), static_cast<QWidget *>(txtAdd),
+          static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+          static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
+          static_cast<QWidget *>(txtNoInspect), static_cast<QWidget *>(chkRemoveResponse),
+          static_cast<QWidget *>(txtRemoveResponse)})
         control->setEnabled(false);
     chkRemember->setEnabled(false);
     cmdDefaults->setEnabled(false);
@@ -66,10 +68,12 @@ void Form1::enableSettings()
     chkChange_Click();
     chkRemove_Click();
     chkAdd_Click();
-    for (QWidget *control : {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
-                             static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
-                             static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
-                             static_cast<QWidget *>(txtNoInspect)})
+    chkRemoveResponse_Click();
+    for (QWidget *control :
+         {static_cast<QWidget *>(Option1), static_cast<QWidget *>(Option2),
+          static_cast<QWidget *>(chkChange), static_cast<QWidget *>(chkRemove),
+          static_cast<QWidget *>(chkAdd), static_cast<QWidget *>(chkInspect),
+          static_cast<QWidget *>(txtNoInspect), static_cast<QWidget *>(chkRemoveResponse)})
         control->setEnabled(true);
     chkRemember->setEnabled(true);
     cmdDefaults->setEnabled(true);

@@ -28,6 +28,7 @@ const char kAllowDefault[] = "Accept: *\r\nAccept-Language: *\r\nAccept-Encoding
                              "Authorization: *";
 const char kChangeDefault[] = "User-Agent: Mozilla/4.0 (compatible; MSIE 7.0; Windows NT 5.1)";
 const char kRemoveDefault[] = "User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate";
+const char kRemoveResponseDefault[] = "Set-Cookie\r\nETag";
 const char kAddDefault[] = "Via: Vesktor 1.0";
 
 // The file's keys, grouped as the window groups its controls.
@@ -48,6 +49,7 @@ const TextKey kTextKeys[] = {
     {"headers/replaceList", &RememberedSettings::change},
     {"headers/removeList", &RememberedSettings::remove},
     {"headers/addList", &RememberedSettings::add},
+    {"headers/removeResponseList", &RememberedSettings::removeResponse},
     {"https/neverInspectList", &RememberedSettings::noInspect},
 };
 // Written only while remembering is on, at the top of the file ([General]): a file without it
@@ -60,6 +62,7 @@ const SwitchKey kSwitchKeys[] = {
     {"headers/replace", &RememberedSettings::isChanging},
     {"headers/remove", &RememberedSettings::isRemoving},
     {"headers/add", &RememberedSettings::isAdding},
+    {"headers/removeResponse", &RememberedSettings::isRemovingResponse},
     {"https/inspect", &RememberedSettings::isInspecting},
 };
 
@@ -128,6 +131,8 @@ RememberedSettings defaultSettings()
     defaults.remove = QString::fromLatin1(kRemoveDefault);
     defaults.isAdding = false;
     defaults.add = QString::fromLatin1(kAddDefault);
+    defaults.isRemovingResponse = false;
+    defaults.removeResponse = QString::fromLatin1(kRemoveResponseDefault);
     defaults.isInspecting = false;
     defaults.noInspect = QString();
     return defaults;
@@ -238,6 +243,8 @@ RememberedSettings Form1::shownSettings() const
     shown.remove = listBoxText(txtRemove);
     shown.isAdding = chkAdd->isChecked();
     shown.add = listBoxText(txtAdd);
+    shown.isRemovingResponse = chkRemoveResponse->isChecked();
+    shown.removeResponse = listBoxText(txtRemoveResponse);
     shown.isInspecting = chkInspect->isChecked();
     shown.noInspect = listBoxText(txtNoInspect);
     return shown;
@@ -258,6 +265,8 @@ void Form1::showSettings(const RememberedSettings &settings)
     setListBoxText(txtRemove, settings.remove);
     chkAdd->setChecked(settings.isAdding);
     setListBoxText(txtAdd, settings.add);
+    chkRemoveResponse->setChecked(settings.isRemovingResponse);
+    setListBoxText(txtRemoveResponse, settings.removeResponse);
     chkInspect->setChecked(settings.isInspecting);
     setListBoxText(txtNoInspect, settings.noInspect);
     // A switch that kept its state sent no toggled signal: its box follows it here, as after a
@@ -267,6 +276,7 @@ void Form1::showSettings(const RememberedSettings &settings)
     chkChange_Click();
     chkRemove_Click();
     chkAdd_Click();
+    chkRemoveResponse_Click();
 }
 
 // Ticked, the settings are saved; unticked, a file saved by an earlier run is removed, so that

@@ -20,6 +20,8 @@ struct RememberedSettings {
     QString remove;
     bool isAdding = false;
     QString add;
+    bool isRemovingResponse = false; // chkRemoveResponse
+    QString removeResponse;
     bool isInspecting = false;
     QString noInspect;
 };

@@ -63,13 +63,13 @@ QString RequestListModel::text(const Row &row, int column) const
     case Milliseconds:
         return row.hasEnded ? QString::number(row.end.elapsedMs) : pending;
     case Rules:
-        return record.isTunnel ? pending : rulesSummary(record.effects);
+        return record.isTunnel ? pending : rulesSummary(record.effects, record.responseEffects);
     default:
         return QString();
     }
 }
 
-void RequestListModel::add(std::deque<RequestRecord> begun, const std::vector<RequestEnd> &ended)
+void RequestListModel::add(std::deque<RequestRecord> begun, std::vector<RequestEnd> ended)
 {
     const std::size_t limit = RequestRecorder::kMaxRows;
     while (begun.size() > limit)
@@ -96,20 +96,31 @@ void RequestListModel::add(std::deque<RequestRecord> begun, const std::vector<Re
 
     int firstChanged = rowCount();
     int lastChanged = -1;
-    for (const RequestEnd &end : ended) {
+    for (RequestEnd &end : ended) {
         const auto found =
             std::lower_bound(m_rows.begin(), m_rows.end(), end.id,
                              [](const Row &row, quint64 id) { return row.record.id < id; });
         if (found == m_rows.end() || found->record.id != end.id)
             continue; // a row dropped or cleared meanwhile
         found->hasEnded = true;
-        found->end = end;
+        RequestRecord &record = found->record;
+        record.responseEffects = std::move(end.responseEffects);
+        if (!record.isHeadTextDropped) {
+            record.responseIn = std::move(end.responseIn);
+            record.responseOut = std::move(end.responseOut);
+            m_text.grew(
+                m_rows, [](Row &row) -> RequestRecord & { return row.record; },
+                record.responseIn.size() + record.responseOut.size());
+        }
+        end.responseIn.clear();
+        end.responseOut.clear();
+        found->end = std::move(end);
         const int row = int(found - m_rows.begin());
         firstChanged = std::min(firstChanged, row);
         lastChanged = std::max(lastChanged, row);
     }
     if (lastChanged >= 0)
-        emit dataChanged(index(firstChanged, Status), index(lastChanged, Milliseconds));
+        emit dataChanged(index(firstChanged, Status), index(lastChanged, Rules));
 }
 
 void RequestListModel::clear()

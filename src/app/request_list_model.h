@@ -22,9 +22,15 @@ public:
                         int role = Qt::DisplayRole) const override;
 
     // New rows at the end, and the ends of rows already listed.
-    void add(std::deque<RequestRecord> begun, const std::vector<RequestEnd> &ended);
+    void add(std::deque<RequestRecord> begun, std::vector<RequestEnd> ended);
     void clear();
     const RequestRecord &record(int row) const { return m_rows.at(std::size_t(row)).record; }
+    // The row's end; null while its request is still under way.
+    const RequestEnd *end(int row) const
+    {
+        const Row &listed = m_rows.at(std::size_t(row));
+        return listed.hasEnded ? &listed.end : nullptr;
+    }
     // All the head text the budget has let go so far.
     qint64 droppedTextBytes() const { return m_text.droppedBytes(); }
 

@@ -24,6 +24,7 @@ QByteArray markFor(const RuleEffect &effect)
     case Kind::Replaced:
     case Kind::Removed:
     case Kind::Added:
+    case Kind::ResponseRemoved:
         break;
     }
     return effect.rule;
@@ -58,7 +59,7 @@ QString marked(const QByteArray &head, const QHash<int, QByteArray> &marks)
 
 } // namespace
 
-QString rulesSummary(const QList<RuleEffect> &effects)
+QString rulesSummary(const QList<RuleEffect> &effects, const QList<RuleEffect> &responseEffects)
 {
     int notAllowed = 0;
     int removed = 0;
@@ -83,6 +84,7 @@ QString rulesSummary(const QList<RuleEffect> &effects)
         case Kind::Allowed:
         case Kind::HopByHop:
         case Kind::NotAHeader:
+        case Kind::ResponseRemoved:
             break;
         }
     }
@@ -95,6 +97,8 @@ QString rulesSummary(const QList<RuleEffect> &effects)
         parts << QStringLiteral("~%1").arg(replaced);
     if (added > 0)
         parts << QStringLiteral("+%1").arg(added);
+    if (!responseEffects.isEmpty())
+        parts << QStringLiteral("resp -%1").arg(responseEffects.size());
     return parts.isEmpty() ? QStringLiteral("-") : parts.join(QLatin1Char(' '));
 }
 
@@ -122,6 +126,14 @@ QString markedHeadersOut(const RequestRecord &record)
     return marked(record.headersOut, marks);
 }
 
+QString markedHeadersResponse(const RequestRecord &record)
+{
+    QHash<int, QByteArray> marks;
+    for (const RuleEffect &effect : record.responseEffects)
+        marks.insert(effect.inLine, effect.rule);
+    return marked(record.responseIn, marks);
+}
+
 QString ruleListName(RuleList list)
 {
     switch (list) {
@@ -133,6 +145,8 @@ QString ruleListName(RuleList list)
         return QStringLiteral("Remove");
     case RuleList::Add:
         return QStringLiteral("Add");
+    case RuleList::RemoveResponse:
+        return QStringLiteral("Remove (response)");
     }
     return QString();
 }

@@ -7,9 +7,11 @@
 
 // How the Requests window words a recorded request. Pure functions of the record.
 
-// "allow -N -N ~N +N" for the lines the allow list dropped, the lines removed, replaced (and
-// sent) and added, zeros left out; "-" when the rules changed nothing.
-QString rulesSummary(const QList<RuleEffect> &effects);
+// "allow -N -N ~N +N resp -N" for the lines the allow list dropped, the lines removed, replaced
+// (and sent) and added, and the response's lines removed, zeros left out; "-" when the rules
+// changed nothing.
+QString rulesSummary(const QList<RuleEffect> &effects,
+                     const QList<RuleEffect> &responseEffects = QList<RuleEffect>());
 
 // The head as the browser sent it, each line dropped or replaced followed by its mark: four
 // blanks, "<- " and the rule line that did it (or why it was dropped, when no rule line did).
@@ -18,5 +20,8 @@ QString markedHeadersIn(const RequestRecord &record);
 // The head as it went upstream, each line replaced or added followed by its mark.
 QString markedHeadersOut(const RequestRecord &record);
 
-// The list's names for a rule list: "Allow", "Replace", "Remove", "Add".
+// The response's head as it came from the server, each line removed followed by its mark.
+QString markedHeadersResponse(const RequestRecord &record);
+
+// The list's names for a rule list: "Allow", "Replace", "Remove", "Add", "Remove (response)".
 QString ruleListName(RuleList list);

@@ -14,6 +14,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/har_export.h"
+#include "app/message_box.h"
 #include "app/request_list_model.h"
 #include "app/request_text.h"
 #include "net/engine/memory_trim.h"
@@ -92,6 +94,8 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     txtFilter->setClearButtonEnabled(true);
     cmdClearRequests = new QPushButton(QStringLiteral("Clear"), this);
     cmdClearRequests->setObjectName(QStringLiteral("cmdClearRequests"));
+    cmdSaveHar = new QPushButton(QStringLiteral("Save as HAR..."), this);
+    cmdSaveHar->setObjectName(QStringLiteral("cmdSaveHar"));
 
     m_model = new RequestListModel(this);
     m_filter = new RequestFilter(this);
@@ -119,6 +123,7 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     auto *details = new QSplitter(Qt::Horizontal, splitter);
     txtHeadersIn = newHeaderPane("txtHeadersIn", details);
     txtHeadersOut = newHeaderPane("txtHeadersOut", details);
+    txtHeadersResponse = newHeaderPane("txtHeadersResponse", details);
     lvwRuleHits = new QTreeWidget(details);
     lvwRuleHits->setObjectName(QStringLiteral("lvwRuleHits"));
     lvwRuleHits->setRootIsDecorated(false);
@@ -130,16 +135,19 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     lvwRuleHits->setColumnWidth(1, 150);
     details->addWidget(titled(QStringLiteral("Headers from the browser"), txtHeadersIn, details));
     details->addWidget(titled(QStringLiteral("Headers sent upstream"), txtHeadersOut, details));
+    details->addWidget(
+        titled(QStringLiteral("Headers from the server"), txtHeadersResponse, details));
     details->addWidget(titled(QStringLiteral("Rule hits since Start"), lvwRuleHits, details));
     splitter->addWidget(lvwRequests);
     splitter->addWidget(details);
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 2);
-    details->setSizes({430, 350, 320});
+    details->setSizes({330, 300, 300, 260});
 
     auto *top = new QHBoxLayout;
     top->addWidget(txtFilter, 1);
     top->addWidget(cmdClearRequests);
+    top->addWidget(cmdSaveHar);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(top);
     layout->addWidget(splitter, 1);
@@ -155,8 +163,16 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     connect(txtFilter, &QLineEdit::textChanged, this,
             [this](const QString &text) { m_filter->setText(text); });
     connect(cmdClearRequests, &QPushButton::clicked, this, &RequestsWindow::clearRows);
+    connect(cmdSaveHar, &QPushButton::clicked, this, &RequestsWindow::cmdSaveHar_Click);
     connect(lvwRequests->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
             [this](const QModelIndex &current) { showHeaders(current.row()); });
+    // The response's head comes with the row's end: a row shown before then is shown again.
+    connect(m_filter, &QAbstractItemModel::dataChanged, this,
+            [this](const QModelIndex &first, const QModelIndex &last) {
+                const int current = lvwRequests->currentIndex().row();
+                if (current >= first.row() && current <= last.row())
+                    showHeaders(current);
+            });
 }
 
 void RequestsWindow::setRules(const HeaderRules &rules)
@@ -174,6 +190,7 @@ void RequestsWindow::setRules(const HeaderRules &rules)
     list(rules.change, RuleList::Replace, rules.changeEntries);
     list(rules.remove, RuleList::Remove, rules.removeEntries);
     list(rules.add, RuleList::Add, rules.addEntries);
+    list(rules.removeResponse, RuleList::RemoveResponse, rules.removeResponseEntries);
     if (listed == m_listedRules)
         return;
     m_listedRules = listed;
@@ -201,7 +218,7 @@ void RequestsWindow::takeRecords()
     if (batch.begun.size() == kRowsPerSlice)
         m_nextSlice->start();
     if (!batch.begun.empty() || !batch.ended.empty()) {
-        m_model->add(std::move(batch.begun), batch.ended);
+        m_model->add(std::move(batch.begun), std::move(batch.ended));
         if (m_model->droppedTextBytes() - m_droppedAtLastTrim >= kDroppedTextBeforeTrim) {
             m_droppedAtLastTrim = m_model->droppedTextBytes();
             giveFreeMemoryBack();
@@ -234,16 +251,19 @@ void RequestsWindow::showHeaders(int proxyRow)
     if (!source.isValid()) {
         txtHeadersIn->clear();
         txtHeadersOut->clear();
+        txtHeadersResponse->clear();
         return;
     }
     const RequestRecord &record = m_model->record(source.row());
     if (record.isHeadTextDropped) {
         txtHeadersIn->setPlainText(QString::fromLatin1(kHeadTextDropped));
         txtHeadersOut->setPlainText(QString::fromLatin1(kHeadTextDropped));
+        txtHeadersResponse->setPlainText(QString::fromLatin1(kHeadTextDropped));
         return;
     }
     txtHeadersIn->setPlainText(markedHeadersIn(record));
     txtHeadersOut->setPlainText(markedHeadersOut(record));
+    txtHeadersResponse->setPlainText(markedHeadersResponse(record));
 }
 
 void RequestsWindow::showHits()
@@ -257,4 +277,24 @@ void RequestsWindow::clearRows()
     m_model->clear();
     txtHeadersIn->clear();
     txtHeadersOut->clear();
+    txtHeadersResponse->clear();
+}
+
+// The rows shown, after the filter, as a HAR file where the user chooses.
+void RequestsWindow::cmdSaveHar_Click()
+{
+    const QString fileName =
+        SaveFileName(this, QStringLiteral("Save as HAR"), QStringLiteral("vesktor.har"),
+                     QStringLiteral("HTTP Archive (*.har)"));
+    if (fileName.isEmpty())
+        return;
+    std::vector<HarRow> rows;
+    rows.reserve(std::size_t(m_filter->rowCount()));
+    for (int row = 0; row < m_filter->rowCount(); ++row) {
+        const int source = m_filter->mapToSource(m_filter->index(row, 0)).row();
+        rows.push_back(HarRow{&m_model->record(source), m_model->end(source)});
+    }
+    if (!saveHar(fileName, harOf(rows)))
+        MsgBox(this, QStringLiteral("The requests could not be saved to %1.").arg(fileName),
+               MessageButtons::Ok, MessageIcon::Critical);
 }

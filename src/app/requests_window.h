@@ -38,6 +38,7 @@ private:
     void showHeaders(int proxyRow);
     void showHits();
     void clearRows();
+    void cmdSaveHar_Click();
 
     std::shared_ptr<RequestRecorder> m_records;
     RequestListModel *m_model = nullptr;
@@ -52,8 +53,10 @@ private:
 
     QLineEdit *txtFilter = nullptr;
     QPushButton *cmdClearRequests = nullptr;
+    QPushButton *cmdSaveHar = nullptr;
     QTableView *lvwRequests = nullptr;
     QPlainTextEdit *txtHeadersIn = nullptr;
     QPlainTextEdit *txtHeadersOut = nullptr;
+    QPlainTextEdit *txtHeadersResponse = nullptr;
     QTreeWidget *lvwRuleHits = nullptr;
 };

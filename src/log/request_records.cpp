@@ -20,6 +20,8 @@ void RequestRecord::dropHeadText()
         return;
     headersIn.clear(); // frees the memory, unlike resizing to 0
     headersOut.clear();
+    responseIn.clear();
+    responseOut.clear();
     isHeadTextDropped = true;
 }
 
@@ -73,13 +75,23 @@ quint64 RequestRecorder::begin(RequestRecord record)
     return id;
 }
 
-void RequestRecorder::end(const RequestEnd &end)
+void RequestRecorder::end(RequestEnd end)
 {
     const std::lock_guard<std::mutex> guard(m_lock);
     // Ends of rows that would no longer be listed are of no use: the older half goes.
-    if (m_pending.ended.size() >= 2 * kMaxRows)
+    if (m_pending.ended.size() >= 2 * kMaxRows) {
+        for (std::size_t row = 0; row < kMaxRows; ++row)
+            m_pendingEndText -= m_pending.ended[row].textBytes();
         m_pending.ended.erase(m_pending.ended.begin(), m_pending.ended.begin() + kMaxRows);
-    m_pending.ended.push_back(end);
+    }
+    // Waiting response heads keep within the same budget as the rows' text: past it, a row's
+    // response head is let go as it ends.
+    if (m_pendingEndText + end.textBytes() > HeadTextBudget::limit()) {
+        end.responseIn.clear();
+        end.responseOut.clear();
+    }
+    m_pendingEndText += end.textBytes();
+    m_pending.ended.push_back(std::move(end));
 }
 
 void RequestRecorder::setRecordingRows(bool isRecording)
@@ -106,9 +118,13 @@ RequestBatch RequestRecorder::take(std::size_t maxRows)
         const auto waits = std::stable_partition(
             m_pending.ended.begin(), m_pending.ended.end(),
             [firstWaiting](const RequestEnd &end) { return end.id < firstWaiting; });
-        batch.ended.assign(m_pending.ended.begin(), waits);
+        batch.ended.assign(std::make_move_iterator(m_pending.ended.begin()),
+                           std::make_move_iterator(waits));
         m_pending.ended.erase(m_pending.ended.begin(), waits);
     }
+    m_pendingEndText = 0;
+    for (const RequestEnd &end : m_pending.ended)
+        m_pendingEndText += end.textBytes();
     std::swap(batch.hits, m_pending.hits);
     return batch;
 }
@@ -118,4 +134,5 @@ void RequestRecorder::clear()
     const std::lock_guard<std::mutex> guard(m_lock);
     m_pending = RequestBatch();
     m_pendingText.clear();
+    m_pendingEndText = 0;
 }

@@ -18,18 +18,28 @@ struct RequestRecord {
     QByteArray client;      // the browser's address and port
     QByteArray method;
     QByteArray host;
+    quint16 port = 0;
     QByteArray path; // the target as sent; "host:port" for a tunnel
     bool isTunnel = false;
-    QByteArray headersIn;  // the head as the browser sent it, at most kMaxHeadersBytes
-    QByteArray headersOut; // the head as sent upstream, at most kMaxHeadersBytes
+    bool isInspected = false; // a request inside an inspected tunnel: HTTPS to host and port
+    QByteArray headersIn;     // the head as the browser sent it, at most kMaxHeadersBytes
+    QByteArray headersOut;    // the head as sent upstream, at most kMaxHeadersBytes
     QList<RuleEffect> effects;
-    // The two heads were let go to keep the list within its budget (HeadTextBudget).
+    // The final response's head as it came and as relayed, at most kMaxHeadersBytes each, and
+    // what the response list did to it: filled in when the row ends (RequestEnd).
+    QByteArray responseIn;
+    QByteArray responseOut;
+    QList<RuleEffect> responseEffects;
+    // The heads were let go to keep the list within its budget (HeadTextBudget).
     bool isHeadTextDropped = false;
 
-    // Each of the two heads is kept up to this size, so that a row holds at most 64 KiB of them.
+    // Each head is kept up to this size, so that a row holds at most 128 KiB of them.
     static constexpr qsizetype kMaxHeadersBytes = 32 * 1024;
 
-    qint64 headTextBytes() const { return headersIn.size() + headersOut.size(); }
+    qint64 headTextBytes() const
+    {
+        return headersIn.size() + headersOut.size() + responseIn.size() + responseOut.size();
+    }
     void dropHeadText();
 };
 
@@ -47,7 +57,13 @@ public:
     // After a row was pushed to the back of `rows`; recordOf gives a row's record.
     template <typename Rows, typename RecordOf> void added(Rows &rows, RecordOf recordOf)
     {
-        m_bytes += recordOf(rows.back()).headTextBytes();
+        grew(rows, recordOf, recordOf(rows.back()).headTextBytes());
+    }
+    // After a row's text grew by `bytes` (its response head came).
+    template <typename Rows, typename RecordOf>
+    void grew(Rows &rows, RecordOf recordOf, qint64 bytes)
+    {
+        m_bytes += bytes;
         const qint64 bound = limit();
         // The oldest rows' text goes first, so those without it are a run at the front.
         while (m_bytes > bound && m_textless < rows.size()) {
@@ -77,6 +93,19 @@ struct RequestEnd {
     int pageNumber = 0; // the error page's number when the proxy answered with one, else 0
     qint64 bytes = 0;   // response bytes relayed; for a tunnel, bytes both ways
     qint64 elapsedMs = 0;
+    // The final response's head as it came and as relayed, and what the response list did;
+    // empty when none was relayed. Moved into the row's record when the row ends.
+    QByteArray responseIn;
+    QByteArray responseOut;
+    QList<RuleEffect> responseEffects;
+    // Phases of the exchange in ms, -1 where not measured: the connection to the origin (-1 when
+    // one was reused), from the request sent to the response's first byte, and from there to its
+    // end.
+    qint64 connectMs = -1;
+    qint64 waitMs = -1;
+    qint64 receiveMs = -1;
+
+    qint64 textBytes() const { return responseIn.size() + responseOut.size(); }
 };
 
 // A rule line, as the hit counts know it: its list and its text. Keyed by text, so that counts
@@ -115,7 +144,7 @@ public:
     void countHits(const QList<RuleEffect> &effects);
     // Gives the record its id and queues it; returns the id.
     quint64 begin(RequestRecord record);
-    void end(const RequestEnd &end);
+    void end(RequestEnd end);
 
     // Window thread.
     void setRecordingRows(bool isRecording);
@@ -132,5 +161,6 @@ private:
     std::mutex m_lock;
     RequestBatch m_pending;
     HeadTextBudget m_pendingText;
+    qint64 m_pendingEndText = 0; // the response heads that m_pending.ended holds
     quint64 m_nextId = 1;
 };

@@ -37,7 +37,8 @@ void TlsOriginServer::incomingConnection(qintptr descriptor)
             pending->remove(0, end + 4);
             m_requests << head;
             const QList<QByteArray> requestLine = head.left(head.indexOf("\r\n")).split(' ');
-            socket->write(okResponse(tlsOriginBody(requestLine.value(1))));
+            QByteArray response = okResponse(tlsOriginBody(requestLine.value(1)));
+            socket->write(response.insert(response.indexOf("\r\n") + 2, m_extraLines));
         }
     });
     QObject::connect(socket, &QSslSocket::disconnected, socket, &QObject::deleteLater);

@@ -27,6 +27,8 @@ public:
     int encryptedCount() const { return m_encrypted; }
     // Every request head, in the order of arrival, up to and with its blank line.
     const QList<QByteArray> &requests() const { return m_requests; }
+    // Header lines, each ending in CR LF, put into every response after its status line.
+    void setExtraResponseLines(const QByteArray &lines) { m_extraLines = lines; }
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -37,6 +39,7 @@ private:
     int m_accepted = 0;
     int m_encrypted = 0;
     QList<QByteArray> m_requests;
+    QByteArray m_extraLines;
 };
 
 // The body TlsOriginServer answers the request for path with.

@@ -46,4 +46,14 @@ QString unframeableDescription()
     return QStringLiteral("Bad request: where the request's body ends cannot be told safely");
 }
 
+QString responseHeadTooLargeDescription()
+{
+    return QStringLiteral("Message too long: the server's response head is too large");
+}
+
+QString badResponseDescription()
+{
+    return QStringLiteral("Bad gateway: the server's response head is malformed");
+}
+
 const char kTunnelEstablished[] = "HTTP/1.1 200 Connection established\r\n\r\n";

@@ -27,6 +27,13 @@ constexpr qsizetype kMaxHeaderBytes = 256 * 1024;
 constexpr qint16 kHeaderTooLargeNumber = 431;
 QString headerTooLargeDescription();
 
+// A response head that cannot be rewritten by the response list: it did not end within
+// ResponseFramer::kMaxHeadBytes, or its lines cannot be read alike by every recipient.
+constexpr qint16 kResponseHeadTooLargeNumber = 10040;
+QString responseHeadTooLargeDescription();
+constexpr qint16 kBadResponseNumber = 502;
+QString badResponseDescription();
+
 // What a browser may send after its CONNECT request before the tunnel is open; it is not read
 // further until then.
 constexpr qsizetype kMaxEarlyTunnelBytes = 256 * 1024;

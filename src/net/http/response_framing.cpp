@@ -42,10 +42,12 @@ BodyFraming bodyFramingOf(const HeadLines &head)
 
 } // namespace
 
-void ResponseFramer::start(bool isHeadRequest)
+void ResponseFramer::start(bool isHeadRequest, bool holdsHeads)
 {
     m_phase = Phase::Head;
     m_isHeadRequest = isHeadRequest;
+    m_holdsHeads = holdsHeads;
+    m_hasHeadEnded = false;
     m_isSwitchingProtocols = false;
     m_statusCode = 0;
     m_head.clear();
@@ -55,14 +57,23 @@ void ResponseFramer::start(bool isHeadRequest)
 qsizetype ResponseFramer::take(const char *data, qsizetype size)
 {
     qsizetype taken = 0;
+    m_hasHeadEnded = false;
     while (taken < size) {
         switch (m_phase) {
         case Phase::Head:
+            // An interim head is kept until the next one begins.
+            if (m_head.state() == MessageHead::Complete)
+                m_head.clear();
             taken += m_head.take(data + taken, size - taken);
-            if (m_head.state() == MessageHead::TooLarge || m_head.state() == MessageHead::Malformed)
-                m_phase = Phase::UntilClose;
-            else if (m_head.state() == MessageHead::Complete)
+            if (m_head.state() == MessageHead::TooLarge ||
+                m_head.state() == MessageHead::Malformed) {
+                m_phase = m_holdsHeads ? Phase::Refused : Phase::UntilClose;
+            } else if (m_head.state() == MessageHead::Complete) {
                 frameHead();
+                m_hasHeadEnded = true;
+                if (m_holdsHeads)
+                    return taken;
+            }
             break;
         case Phase::Body:
             taken += m_body.take(data + taken, size - taken);
@@ -74,10 +85,17 @@ qsizetype ResponseFramer::take(const char *data, qsizetype size)
         case Phase::UntilClose:
             return size;
         case Phase::Complete:
+        case Phase::Refused:
             return taken;
         }
     }
     return taken;
+}
+
+const QByteArray &ResponseFramer::head() const
+{
+    static const QByteArray none;
+    return m_head.state() == MessageHead::Complete ? m_head.block() : none;
 }
 
 void ResponseFramer::frameHead()
@@ -90,7 +108,7 @@ void ResponseFramer::frameHead()
         m_isSwitchingProtocols = true;
         m_phase = Phase::Complete;
     } else if (m_statusCode < 200) {
-        m_head.clear();
+        // interim: another head follows
     } else if (m_isHeadRequest || m_statusCode == 204 || m_statusCode == 304) {
         m_phase = Phase::Complete;
     } else {

@@ -24,10 +24,26 @@ public:
     // close. Generous, since framing is only observed, yet bounded, since the head is kept.
     static constexpr qsizetype kMaxHeadBytes = 256 * 1024;
 
-    void start(bool isHeadRequest);
+    // holdsHeads: the caller relays each head only once it is whole (to rewrite it), so take
+    // stops at the end of every head, and a head that cannot be read is refused instead of
+    // read until close.
+    void start(bool isHeadRequest, bool holdsHeads = false);
     // Returns how many of the bytes belong to this request's responses: all of them until the
-    // final response has ended, and then not a byte beyond its end.
+    // final response has ended, and then not a byte beyond its end; while holding heads, none
+    // beyond the end of a head either.
     qsizetype take(const char *data, qsizetype size);
+    // A head is being taken: its bytes so far are held, not yet framed.
+    bool isReadingHead() const { return m_phase == Phase::Head; }
+    // The last take ended a head; head() is that head until the next take.
+    bool hasHeadEnded() const { return m_hasHeadEnded; }
+    // The last head taken, without its CR LF CR LF: the final one once the responses are
+    // framed past it. Empty before a head has ended.
+    const QByteArray &head() const;
+    // Holding heads: the head being taken is too large or malformed, so it cannot be rewritten
+    // and nothing more is taken.
+    bool isHeadRefused() const { return m_phase == Phase::Refused; }
+    // Why a head was refused.
+    bool isHeadTooLarge() const { return m_head.state() == MessageHead::TooLarge; }
     // The final response has ended.
     bool isComplete() const { return m_phase == Phase::Complete; }
     // Ends only with the server's close.
@@ -41,9 +57,11 @@ private:
     // Decides what follows a complete head.
     void frameHead();
 
-    enum class Phase { Head, Body, UntilClose, Complete };
+    enum class Phase { Head, Body, UntilClose, Complete, Refused };
     Phase m_phase = Phase::Head;
     bool m_isHeadRequest = false;
+    bool m_holdsHeads = false;
+    bool m_hasHeadEnded = false;
     bool m_isSwitchingProtocols = false;
     int m_statusCode = 0;
     MessageHead m_head{kMaxHeadBytes};

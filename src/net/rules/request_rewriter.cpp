@@ -257,6 +257,9 @@ bool RuleEffect::ruleList(RuleList &list) const
     case Kind::Added:
         list = RuleList::Add;
         return true;
+    case Kind::ResponseRemoved:
+        list = RuleList::RemoveResponse;
+        return true;
     case Kind::NotAllowed:
     case Kind::HopByHop:
     case Kind::NotAHeader:

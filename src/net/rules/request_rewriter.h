@@ -16,6 +16,9 @@ struct HeaderRules {
     QList<QByteArray> removeEntries; // header names to drop
     bool add = false;                // chkAdd
     QList<QByteArray> addEntries;    // header lines to append
+    // chkRemoveResponse: header names to drop from every response head relayed to the browser
+    bool removeResponse = false;
+    QList<QByteArray> removeResponseEntries;
 };
 
 // Receives each header line (without its CR LF) as received, before any rule, when logging.
@@ -25,22 +28,23 @@ using HeaderLogSink = std::function<void(const QByteArray &headerLine)>;
 QList<QByteArray> splitEntries(const QByteArray &text);
 
 // Which of the window's rule lists a rule line belongs to.
-enum class RuleList : quint8 { Allow, Replace, Remove, Add };
+enum class RuleList : quint8 { Allow, Replace, Remove, Add, RemoveResponse };
 
 // What the rules did to one header line, in the order they acted. A line the allow list let
 // through, then replaced and then removed has three effects; only the last decides its fate.
 struct RuleEffect {
     enum class Kind : quint8 {
-        Allowed,    // an allow pattern matched (only while not every header is allowed)
-        NotAllowed, // no allow pattern matched: dropped
-        Replaced,   // a replacement entry matched; outLine says whether the new line went up
-        Removed,    // a remove entry matched: dropped
-        Added,      // an add entry was appended
-        HopByHop,   // Proxy-Connection: never forwarded
-        NotAHeader, // no colon: never forwarded
+        Allowed,         // an allow pattern matched (only while not every header is allowed)
+        NotAllowed,      // no allow pattern matched: dropped
+        Replaced,        // a replacement entry matched; outLine says whether the new line went up
+        Removed,         // a remove entry matched: dropped
+        Added,           // an add entry was appended
+        HopByHop,        // Proxy-Connection: never forwarded
+        NotAHeader,      // no colon: never forwarded
+        ResponseRemoved, // a response remove entry matched a response's line: dropped
     };
     Kind kind = Kind::Allowed;
-    int inLine = -1;  // the header line as received, counted from 0 after the request line;
+    int inLine = -1;  // the header line as received, counted from 0 after the start line;
                       // -1 for an added line
     int outLine = -1; // the header line as sent, counted from 0 after the request line; -1 when
                       // the line was not sent

@@ -16,6 +16,7 @@
 #include "net/http/request_head_check.h"
 #include "net/rules/address_policy.h"
 #include "net/rules/allow_pattern.h"
+#include "net/rules/response_rewriter.h"
 #include "net/tls/tls_inspection.h"
 #include "net/tls/tls_layer.h"
 
@@ -216,7 +217,10 @@ void ProxySession::onRequestHead()
         m_engine.records->countHits(m_request.effects);
     if (!m_request.isTunnel) {
         m_requestBody.start(framing);
-        m_response.start(m_request.method == "HEAD");
+        m_removeFromResponse = settings->rules.removeResponse
+                                   ? settings->rules.removeResponseEntries
+                                   : QList<QByteArray>();
+        m_response.start(m_request.method == "HEAD", !m_removeFromResponse.isEmpty());
         m_responseBytes = 0;
     }
     m_phase = Phase::Connecting;
@@ -245,6 +249,7 @@ void ProxySession::connectOrigin()
 {
     auto origin = std::make_shared<SessionSide>(asio::ip::tcp::socket(m_engine.io));
     m_origin = origin;
+    m_rows.noteConnecting();
     const quint16 port = m_request.port;
     m_engine.resolver.resolve(
         m_request.host.toStdString(),
@@ -360,6 +365,8 @@ void ProxySession::onOriginConnected(const std::shared_ptr<SessionSide> &origin,
 
 void ProxySession::sendRequestHead()
 {
+    m_rows.noteConnected();
+    m_rows.noteRequestSent();
     sendToOrigin(m_request.head.constData(), m_request.head.size());
     m_phase = m_requestBody.isComplete() ? Phase::AwaitingResponse : Phase::StreamingBody;
     readOrigin();
@@ -517,14 +524,22 @@ void ProxySession::relayResponse(const char *data, qsizetype size)
         sendToBrowser(data, size);
         return;
     }
-    const bool wasComplete = m_response.isComplete();
-    const qsizetype taken = wasComplete ? 0 : m_response.take(data, size);
-    m_responseBytes += taken;
-    if (m_response.isSwitchingProtocols()) {
-        onSwitchingProtocols(data, size, taken);
+    m_rows.noteResponseBegan();
+    if (!m_removeFromResponse.isEmpty()) {
+        relayRewrittenResponse(data, size);
         return;
     }
+    const bool wasComplete = m_response.isComplete();
+    const bool wasReadingHead = m_response.isReadingHead();
+    const qsizetype taken = wasComplete ? 0 : m_response.take(data, size);
+    m_responseBytes += taken;
     sendToBrowser(data, taken);
+    if (wasReadingHead && isFinalHead())
+        m_rows.noteResponseHead(m_response.head(), m_response.head(), QList<RuleEffect>());
+    if (m_response.isSwitchingProtocols()) {
+        onSwitchingProtocols(data + taken, size - taken);
+        return;
+    }
     if (taken < size) {
         onOriginGone();
         return;
@@ -533,20 +548,87 @@ void ProxySession::relayResponse(const char *data, qsizetype size)
         onResponseEnd();
 }
 
+// While the response list is on, each head is held until it is whole, and relayed as the list
+// leaves it; the body streams as it comes, framed as before. A head that cannot be read whole is
+// not relayed: the browser gets a page instead, or, once a part of the response has reached it,
+// only the connection's end.
+void ProxySession::relayRewrittenResponse(const char *data, qsizetype size)
+{
+    qsizetype offset = 0;
+    while (offset < size) {
+        if (m_response.isComplete()) {
+            onOriginGone(); // past the end of the responses
+            return;
+        }
+        const bool wasReadingHead = m_response.isReadingHead();
+        const qsizetype taken = m_response.take(data + offset, size - offset);
+        offset += taken;
+        if (taken == 0) { // cannot happen while the responses go on; never loop on it
+            onOriginGone();
+            return;
+        }
+        if (m_response.isHeadRefused()) {
+            refuseResponseHead();
+            return;
+        }
+        if (!wasReadingHead) {
+            m_responseBytes += taken;
+            sendToBrowser(data + offset - taken, taken);
+        } else if (m_response.hasHeadEnded()) {
+            const HeadLines head(m_response.head());
+            const RewrittenResponse rewritten =
+                rewriteResponseHead(head, m_removeFromResponse, m_response.isSwitchingProtocols());
+            m_responseBytes += rewritten.head.size();
+            sendToBrowser(rewritten.head.constData(), rewritten.head.size());
+            if (m_engine.records)
+                m_engine.records->countHits(rewritten.effects);
+            if (isFinalHead())
+                m_rows.noteResponseHead(head.block(), rewritten.head.chopped(4), rewritten.effects);
+        }
+        if (m_response.isSwitchingProtocols()) {
+            onSwitchingProtocols(data + offset, size - offset);
+            return;
+        }
+        if (m_response.isComplete() && offset == size)
+            onResponseEnd();
+    }
+}
+
+// The head just taken is the final response's, not an interim one.
+bool ProxySession::isFinalHead() const
+{
+    return m_response.hasHeadEnded() &&
+           (m_response.statusCode() >= 200 || m_response.statusCode() == 101 ||
+            m_response.statusCode() == 0);
+}
+
+void ProxySession::refuseResponseHead()
+{
+    if (m_responseBytes > 0) {
+        closeOrigin();
+        ResetProx(EndReason::ResponseCutShort);
+        return;
+    }
+    if (m_response.isHeadTooLarge())
+        sendErrorPage(kResponseHeadTooLargeNumber, responseHeadTooLargeDescription(), kBadGateway);
+    else
+        sendErrorPage(kBadResponseNumber, badResponseDescription(), kBadGateway);
+}
+
 // 101: the connection carries another protocol from here on, both ways, as a tunnel, when the
-// request asked for that protocol. Any other 101 is an invalid answer: its head is relayed and
-// nothing after it, and the browser's connection ends once the head is delivered, since nothing
-// that follows could be told apart from the answer to its next request.
-void ProxySession::onSwitchingProtocols(const char *data, qsizetype size, qsizetype headSize)
+// request asked for that protocol; its head has been relayed, and `rest` is what came after it.
+// Any other 101 is an invalid answer: nothing after its head is relayed, and the browser's
+// connection ends once the head is delivered, since nothing that follows could be told apart
+// from the answer to its next request.
+void ProxySession::onSwitchingProtocols(const char *rest, qsizetype restSize)
 {
     if (m_request.asksForUpgrade) {
         m_phase = Phase::Tunnel;
-        sendToBrowser(data, size);
+        sendToBrowser(rest, restSize);
         takeHeld();
         readBrowser();
         return;
     }
-    sendToBrowser(data, headSize);
     closeOrigin();
     ResetProx(EndReason::InvalidSwitch);
 }
@@ -822,6 +904,7 @@ void ProxySession::onBrowserSecured(const std::error_code &error)
 // The origin's TLS session, verified against the system's trust store for the CONNECT's host.
 void ProxySession::secureOrigin(const std::shared_ptr<SessionSide> &origin)
 {
+    m_rows.noteConnecting();
     auto tls = std::make_unique<TlsLayer>(m_engine.inspection->originContext(), false);
     if (!TlsInspection::prepareOriginSession(tls->ssl(), m_tunnelHost)) {
         const SocketErrorInfo info = originTlsFailure(tls->ssl(), QString());

@@ -106,7 +106,10 @@ private:
     void readOrigin();
     void onOriginReadable(const std::shared_ptr<SessionSide> &origin, const std::error_code &error);
     void relayResponse(const char *data, qsizetype size);
-    void onSwitchingProtocols(const char *data, qsizetype size, qsizetype headSize);
+    void relayRewrittenResponse(const char *data, qsizetype size);
+    bool isFinalHead() const;
+    void refuseResponseHead();
+    void onSwitchingProtocols(const char *rest, qsizetype restSize);
     void onResponseEnd();
     void onOriginGone();
     void sendToBrowser(const char *data, qsizetype size);
@@ -164,6 +167,9 @@ private:
     // Where the responses to the current request end, and how much of them was relayed.
     ResponseFramer m_response;
     qint64 m_responseBytes = 0;
+    // The response list's names while it is on, as it stood when the request was read; empty
+    // while it is off, and then every response passes as it came.
+    QList<QByteArray> m_removeFromResponse;
     // Something has been sent to the browser on this connection. Until then an origin that
     // closes without a word leaves the browser waiting (it may retry), instead of ending the slot.
     bool m_hasAnswered = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <asio/ip/tcp.hpp>
 #include <chrono>
@@ -8,6 +9,7 @@
 
 struct RequestHead;
 struct RewrittenRequest;
+struct RuleEffect;
 class RequestRecorder;
 
 // The rows of the Requests window that one slot has open: the current request's, and its
@@ -25,6 +27,18 @@ public:
     void begin(const RequestHead &head, const RewrittenRequest &request, bool isInspected,
                const asio::ip::tcp::socket &browser);
     bool hasRequestRow() const { return m_requestRow != 0; }
+    // The phases of the current request, for its row's timings.
+    void noteConnecting() { m_connecting = Clock::now(); }
+    void noteConnected() { m_connected = Clock::now(); }
+    void noteRequestSent() { m_requestSent = Clock::now(); }
+    void noteResponseBegan()
+    {
+        if (m_responseBegan == Clock::time_point())
+            m_responseBegan = Clock::now();
+    }
+    // The final response's head, as it came and as relayed, and what the response list did.
+    void noteResponseHead(const QByteArray &asCame, const QByteArray &asRelayed,
+                          const QList<RuleEffect> &effects);
     // pageNumber: the error page sent instead of a response, or 0; status and bytes: the
     // response's, when there was one.
     void endRequest(int pageNumber, int status, qint64 bytes);
@@ -46,6 +60,14 @@ private:
     quint64 m_requestRow = 0;
     quint64 m_tunnelRow = 0;
     Clock::time_point m_headBegan;
+    // The current request's phases; zero where it has not reached them.
+    Clock::time_point m_connecting;
+    Clock::time_point m_connected;
+    Clock::time_point m_requestSent;
+    Clock::time_point m_responseBegan;
+    QByteArray m_responseIn;
+    QByteArray m_responseOut;
+    QList<RuleEffect> m_responseEffects;
     Clock::time_point m_tunnelBegan;
     qint64 m_tunnelBytes = 0;
 };
