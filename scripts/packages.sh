@@ -8,5 +8,6 @@ PACKAGE_PACKAGES=(dpkg-dev file)
 # clients, a virtual X server with xwininfo and ImageMagick for the window test, wrk for
 # pipelining.
 E2E_PACKAGES=(nginx openssl chromium libnss3-tools xvfb x11-utils imagemagick wrk)
+# nodejs runs npm's HAR validator (scripts/test.sh installs it).
 TEST_PACKAGES=(curl clang libclang-rt-dev "${PACKAGE_PACKAGES[@]}" desktop-file-utils
-               "${E2E_PACKAGES[@]}")
+               nodejs "${E2E_PACKAGES[@]}")

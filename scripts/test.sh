@@ -7,6 +7,16 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$here/scripts/packages.sh"
 "$here/scripts/ensure-packages.sh" "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+# npm's HAR 1.2 schema validator, pinned, for the test of the Requests window's HAR files.
+# Debian's nodejs comes without npm; other builds of nodejs bring their own.
+command -v npm > /dev/null || "$here/scripts/ensure-packages.sh" npm
+har_tools="$here/build/tools"
+if [ ! -f "$har_tools/node_modules/har-validator/package.json" ]; then
+    npm install --prefix "$har_tools" --no-audit --no-fund --loglevel=error \
+        har-validator@5.1.5 > /dev/null
+fi
+export VESKTOR_HAR_VALIDATOR="$here/tests/har/validate_har.js"
+export NODE_PATH="$har_tools/node_modules"
 
 export QT_QPA_PLATFORM=offscreen
 "$here/scripts/build.sh" "$here/build"
