@@ -195,11 +195,14 @@ int main(int argc, char *argv[])
         QStringLiteral("no-inspect"),
         QStringLiteral("A host pattern never to inspect (may be given more than once)."),
         QStringLiteral("PATTERN"));
+    const QCommandLineOption removeResponse(
+        QStringLiteral("remove-response"),
+        QStringLiteral("Tick \"Remove these response headers:\"."));
     const QCommandLineOption requestsWindow(
         QStringLiteral("requests-window"),
         QStringLiteral("Open the Requests window once the proxy runs."));
     parser.addOptions({port, maxThreads, log, allowOnly, change, noRemove, add, unknownHost,
-                       headTimeout, inspect, noInspect, requestsWindow});
+                       headTimeout, inspect, noInspect, removeResponse, requestsWindow});
     parser.process(app);
     if (parser.isSet(headTimeout)) {
         SessionTimeouts timeouts;
@@ -241,6 +244,8 @@ int main(int argc, char *argv[])
         tick(form, "chkAdd", true);
     if (parser.isSet(inspect))
         tick(form, "chkInspect", true);
+    if (parser.isSet(removeResponse))
+        tick(form, "chkRemoveResponse", true);
     if (parser.isSet(noInspect))
         control<QPlainTextEdit>(form, "txtNoInspect")
             ->setPlainText(parser.values(noInspect).join(QLatin1Char('\n')));
