@@ -102,23 +102,30 @@ int OriginSessions::onNewSession(SSL *ssl, SSL_SESSION *session)
     auto *into = reinterpret_cast<unsigned char *>(encoded.data());
     if (i2d_SSL_SESSION(session, &into) != size)
         return 0;
-    sessions->store(*host, std::move(encoded));
+    sessions->store(*host, std::move(encoded), session);
     return 0; // OpenSSL keeps or drops its own reference: the cache holds a copy
 }
 
-void OriginSessions::store(const std::string &host, std::string encoded)
+void OriginSessions::store(const std::string &host, std::string encoded, SSL_SESSION *session)
 {
     // What an entry costs beside its bytes: its host and its place in the cache.
     constexpr std::size_t kEntryOverhead = 128;
     const std::size_t cost = encoded.size() + host.size() + kEntryOverhead;
+    const std::size_t liveCost = encoded.size() * kLiveBytesPerEncodedByte + kEntryOverhead;
+    SslSessionHandle live(SSL_SESSION_up_ref(session) == 1 ? session : nullptr);
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_sessions.put(host, std::move(encoded), cost);
+    if (live)
+        m_live.put(host, std::move(live), liveCost);
+    else
+        m_live.erase(host);
 }
 
 void OriginSessions::forget(const std::string &host)
 {
     const std::lock_guard<std::mutex> lock(m_mutex);
     m_sessions.erase(host);
+    m_live.erase(host);
 }
 
 SslSessionHandle OriginSessions::find(const std::string &host)
@@ -129,6 +136,10 @@ SslSessionHandle OriginSessions::find(const std::string &host)
         const std::string *found = m_sessions.find(host);
         if (!found)
             return nullptr;
+        if (SslSessionHandle *live = m_live.find(host)) {
+            if (!isSpent(live->get()) && SSL_SESSION_up_ref(live->get()) == 1)
+                return SslSessionHandle(live->get());
+        }
         encoded = *found;
     }
     const auto *from = reinterpret_cast<const unsigned char *>(encoded.data());

@@ -24,13 +24,18 @@ using SslSessionHandle = std::unique_ptr<SSL_SESSION, OpenSslFree<SSL_SESSION_fr
 // Kept encoded (i2d_SSL_SESSION) and decoded when offered: a live session holds the origin's
 // certificate parsed, many times its encoded size, and the origin decides how large that is.
 // The newest sessions are kept within kMaxBytes in all; one larger than kMaxSessionBytes is not
-// kept. Locked, since the callbacks may run on any thread that drives a connection. The cache
-// belongs to its context and goes with it, so it is there for as long as any connection made
-// from the context.
+// kept. Decoding parses that certificate again, which costs about as much as the resumption
+// saves, so the most recently used sessions are also kept live, within kMaxLiveBytes counted at
+// kLiveBytesPerEncodedByte times their encoded size: a few hundred common sessions, or a handful
+// of an origin's oversized ones. Locked, since the callbacks may run on any thread that drives a
+// connection. The cache belongs to its context and goes with it, so it is there for as long as any
+// connection made from the context.
 class OriginSessions {
 public:
     static constexpr std::size_t kMaxBytes = 8 * 1024 * 1024;
     static constexpr std::size_t kMaxSessionBytes = 64 * 1024;
+    static constexpr std::size_t kMaxLiveBytes = 4 * 1024 * 1024;
+    static constexpr std::size_t kLiveBytesPerEncodedByte = 16;
 
     // Gives `context` (a client context) a cache of its own, to which it hands its new sessions
     // instead of storing them itself. False when OpenSSL fails.
@@ -45,13 +50,15 @@ public:
 private:
     static OriginSessions *of(SSL *ssl);
     static int onNewSession(SSL *ssl, SSL_SESSION *session);
-    void store(const std::string &host, std::string encoded);
+    void store(const std::string &host, std::string encoded, SSL_SESSION *session);
     // The host's session decoded, or null.
     SslSessionHandle find(const std::string &host);
     void forget(const std::string &host);
 
-    // Guards m_sessions: the callbacks run on whichever thread drives a connection.
+    // Guards m_sessions and m_live: the callbacks run on whichever thread drives a connection.
     std::mutex m_mutex;
     // Encoded sessions by host; each costs its size and a little for its place in the cache.
     LruCache<std::string, std::string> m_sessions{kMaxBytes};
+    // The same sessions, the most recently used of them, ready to offer.
+    LruCache<std::string, SslSessionHandle> m_live{kMaxLiveBytes};
 };
