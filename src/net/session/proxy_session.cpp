@@ -576,14 +576,22 @@ void ProxySession::relayRewrittenResponse(const char *data, qsizetype size)
             sendToBrowser(data + offset - taken, taken);
         } else if (m_response.hasHeadEnded()) {
             const HeadLines head(m_response.head());
-            const RewrittenResponse rewritten =
+            RewrittenResponse rewritten =
                 rewriteResponseHead(head, m_removeFromResponse, m_response.isSwitchingProtocols());
-            m_responseBytes += rewritten.head.size();
-            sendToBrowser(rewritten.head.constData(), rewritten.head.size());
             if (m_engine.records)
                 m_engine.records->countHits(rewritten.effects);
             if (isFinalHead())
                 m_rows.noteResponseHead(head.block(), rewritten.head.chopped(4), rewritten.effects);
+            // The body that came with its head leaves with it, in one write.
+            QByteArray &out = rewritten.head;
+            if (!m_response.isReadingHead() && !m_response.isComplete() &&
+                !m_response.isSwitchingProtocols() && offset < size) {
+                const qsizetype body = m_response.take(data + offset, size - offset);
+                out.append(data + offset, body);
+                offset += body;
+            }
+            m_responseBytes += out.size();
+            sendToBrowser(out.constData(), out.size());
         }
         if (m_response.isSwitchingProtocols()) {
             onSwitchingProtocols(data + offset, size - offset);
