@@ -21,15 +21,6 @@ QString latin1(QByteArrayView bytes)
     return QString::fromLatin1(bytes.data(), bytes.size());
 }
 
-// A head's lines: the start line, then the header lines.
-QByteArrayList linesOf(const QByteArray &head)
-{
-    QByteArrayList lines = splitEntries(head);
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
 // The header lines as HAR's name and value pairs; a line without a colon has none.
 QJsonArray headersOf(const QByteArrayList &lines)
 {
@@ -147,10 +138,10 @@ int statusOfPage(int pageNumber)
 
 QJsonObject entryOf(const RequestRecord &record, const RequestEnd *end)
 {
-    const QByteArrayList browserLines = linesOf(record.headersIn);
-    const QByteArrayList sentLines = linesOf(record.headersOut);
-    const QByteArrayList serverLines = linesOf(record.responseIn);
-    const QByteArrayList relayedLines = linesOf(record.responseOut);
+    const QByteArrayList browserLines = headLines(record.headersIn);
+    const QByteArrayList sentLines = headLines(record.headersOut);
+    const QByteArrayList serverLines = headLines(record.responseIn);
+    const QByteArrayList relayedLines = headLines(record.responseOut);
 
     QJsonObject request{
         {QStringLiteral("method"), latin1(record.method)},

@@ -30,16 +30,6 @@ QByteArray markFor(const RuleEffect &effect)
     return effect.rule;
 }
 
-// The head's lines, cut as the rewriter cuts them: the request line, then the header lines,
-// without the blank line at its end.
-QByteArrayList headLines(const QByteArray &head)
-{
-    QByteArrayList lines = splitEntries(head);
-    while (!lines.isEmpty() && lines.last().isEmpty())
-        lines.removeLast();
-    return lines;
-}
-
 // The head's lines, header line n followed by marks[n] when there is one.
 QString marked(const QByteArray &head, const QHash<int, QByteArray> &marks)
 {
@@ -58,6 +48,14 @@ QString marked(const QByteArray &head, const QHash<int, QByteArray> &marks)
 }
 
 } // namespace
+
+QByteArrayList headLines(const QByteArray &head)
+{
+    QByteArrayList lines = splitEntries(head);
+    while (!lines.isEmpty() && lines.last().isEmpty())
+        lines.removeLast();
+    return lines;
+}
 
 QString rulesSummary(const QList<RuleEffect> &effects, const QList<RuleEffect> &responseEffects)
 {

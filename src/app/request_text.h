@@ -1,11 +1,16 @@
 #pragma once
 
+#include <QByteArrayList>
 #include <QList>
 #include <QString>
 
 #include "log/request_records.h"
 
 // How the Requests window words a recorded request. Pure functions of the record.
+
+// A kept head's lines, cut as the rewriter cuts them: the start line, then the header lines,
+// without the blank line at its end.
+QByteArrayList headLines(const QByteArray &head);
 
 // "allow -N -N ~N +N resp -N" for the lines the allow list dropped, the lines removed, replaced
 // (and sent) and added, and the response's lines removed, zeros left out; "-" when the rules
