@@ -183,6 +183,11 @@ void TestMainWindow::freshControls_data()
                                << "QPlainTextEdit" << QString() << false << -1;
     QTest::newRow("txtRemove") << "txtRemove"
                                << "QPlainTextEdit" << QString() << true << -1;
+    QTest::newRow("chkRemoveResponse") << "chkRemoveResponse"
+                                       << "QCheckBox"
+                                       << "Remove these response headers:" << true << 0;
+    QTest::newRow("txtRemoveResponse") << "txtRemoveResponse"
+                                       << "QPlainTextEdit" << QString() << false << -1;
     QTest::newRow("txtAdd") << "txtAdd"
                             << "QPlainTextEdit" << QString() << false << -1;
 }
@@ -232,6 +237,8 @@ void TestMainWindow::defaultListTexts_data()
 
     QTest::newRow("txtRemove") << "txtRemove"
                                << "User-Agent\r\nCookie\r\nReferer\r\nFrom\r\nDate" << 5;
+    QTest::newRow("txtRemoveResponse") << "txtRemoveResponse"
+                                       << "Set-Cookie\r\nETag" << 2;
     QTest::newRow("txtAdd") << "txtAdd"
                             << "Via: Vesktor 1.0" << 1;
     QTest::newRow("txtChange") << "txtChange"
@@ -396,6 +403,8 @@ void addSwitchRows()
                                << "txtChange";
     QTest::newRow("chkRemove") << "chkRemove"
                                << "txtRemove";
+    QTest::newRow("chkRemoveResponse") << "chkRemoveResponse"
+                                       << "txtRemoveResponse";
 }
 
 } // namespace
@@ -478,6 +487,8 @@ void TestMainWindow::handlerReadsSwitchWhenCalledDirectly()
             form.chkAdd_Click();
         else if (switchName == QLatin1String("chkChange"))
             form.chkChange_Click();
+        else if (switchName == QLatin1String("chkRemoveResponse"))
+            form.chkRemoveResponse_Click();
         else
             form.chkRemove_Click();
     };

@@ -39,9 +39,11 @@ const QString kExitQuestion = QStringLiteral("Are you sure you want to exit?");
 const QString kBadLogPath = QStringLiteral("Invalid log file path.\r\nServer doesn't log.");
 
 // The controls a start disables and a stop enables again.
-const QStringList kSettings = {"txtPort",   "Label1",   "Label3",    "chkLog",    "txtLogPath",
-                               "txtMaxThr", "txtAllow", "txtChange", "txtRemove", "txtAdd",
-                               "Option1",   "Option2",  "chkChange", "chkRemove", "chkAdd"};
+const QStringList kSettings = {"txtPort",          "Label1",    "Label3",   "chkLog",
+                               "txtLogPath",       "txtMaxThr", "txtAllow", "txtChange",
+                               "txtRemove",        "txtAdd",    "Option1",  "Option2",
+                               "chkChange",        "chkRemove", "chkAdd",   "chkRemoveResponse",
+                               "txtRemoveResponse"};
 const QStringList kAlwaysEnabled = {"Label2", "lblConnections", "Command3", "Command1"};
 
 const QRegularExpression kStartEntry(QStringLiteral("^[^\\t\\r\\n]+\\tVesktor Started\\r\\n$"));
@@ -247,8 +249,9 @@ void TestProxyControl::startLocksSettingsAndStopUnlocksThem()
     QVERIFY(!isListening(port));
     // Each box is back to what its switch calls for.
     for (const QString &name : kSettings) {
-        const bool expected =
-            name != QLatin1String("txtLogPath") && name != QLatin1String("txtChange");
+        const bool expected = name != QLatin1String("txtLogPath") &&
+                              name != QLatin1String("txtChange") &&
+                              name != QLatin1String("txtRemoveResponse");
         QVERIFY2(ui.named(name)->isEnabled() == expected, qPrintable(name));
     }
     QVERIFY(!QFile::exists(logPath));
@@ -748,8 +751,9 @@ void TestProxyControl::unusablePort()
     QVERIFY(!QFile::exists(logPath));
     QVERIFY(ui.chkLog->isChecked());
     for (const QString &name : kSettings) {
-        const bool expected =
-            name != QLatin1String("txtChange") && name != QLatin1String("txtRemove");
+        const bool expected = name != QLatin1String("txtChange") &&
+                              name != QLatin1String("txtRemove") &&
+                              name != QLatin1String("txtRemoveResponse");
         QVERIFY2(ui.named(name)->isEnabled() == expected, qPrintable(name));
     }
     QCOMPARE(ui.txtPort->text(), portText);

@@ -25,10 +25,11 @@ Q_DECLARE_METATYPE(MessageAnswer)
 
 namespace {
 
-const char *const kSettingNames[] = {"chkRemember", "txtPort",   "txtMaxThr",  "chkLog",
-                                     "txtLogPath",  "Option1",   "Option2",    "txtAllow",
-                                     "chkChange",   "txtChange", "chkRemove",  "txtRemove",
-                                     "chkAdd",      "txtAdd",    "chkInspect", "txtNoInspect"};
+const char *const kSettingNames[] = {
+    "chkRemember",  "txtPort",           "txtMaxThr",        "chkLog",    "txtLogPath",
+    "Option1",      "Option2",           "txtAllow",         "chkChange", "txtChange",
+    "chkRemove",    "txtRemove",         "chkAdd",           "txtAdd",    "chkInspect",
+    "txtNoInspect", "chkRemoveResponse", "txtRemoveResponse"};
 
 template <typename T = QWidget> T *control(Form1 &form, const QString &name)
 {
@@ -90,7 +91,9 @@ QVariantMap awayFromDefaults(const QString &logPath)
             {"chkAdd", true},
             {"txtAdd", "X-Remembered: yes"},
             {"chkInspect", true},
-            {"txtNoInspect", QString::fromUtf8("b\u00e4nk?.example\r\n")}};
+            {"txtNoInspect", QString::fromUtf8("b\u00e4nk?.example\r\n")},
+            {"chkRemoveResponse", true},
+            {"txtRemoveResponse", "X-Powered-By\r\nServer"}};
 }
 
 QString differences(const QVariantMap &actual, const QVariantMap &expected)
