@@ -38,7 +38,9 @@
 # test host in Vesktor's place (to compare builds; a host without --inspect runs the HTTPS
 # scenarios without the vesktor-inspect target), BENCH_BASELINE: a BENCH_RESULTS file of another
 # build's run, whose blind tunnels the goals compare with this build's,
-# BENCH_HTTPS_CHART: where the HTTPS chart goes (default build-bench/bench-https-ratios.png).
+# BENCH_HTTPS_CHART: where the HTTPS chart goes (default build-bench/bench-https-ratios.png),
+# BENCH_HOST_ARGS: more options for the test host of the plain scenarios' target "vesktor"
+# (--remove-response, say, to time the response list).
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -297,7 +299,8 @@ start_host()
 # connections instead of 254: hey opens more connections than it has workers (Go's client dials
 # anew when a request comes before the last response's connection is back in its pool, and
 # closes the surplus later), and with 250 workers a limit of 254 refused some of them.
-start_host vesktor
+# shellcheck disable=SC2086 # BENCH_HOST_ARGS is a list of options
+start_host vesktor ${BENCH_HOST_ARGS:-}
 vesktor_pid=$host_pid
 vesktor_port=$host_port
 inspects=0

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Remakes docs/requests-window.png, the Requests window as the README shows it: a few requests
-# through the proxy to a local nginx, with the Replace and Add lists switched on, and one row
-# selected so that its header panes show what the rules did.
+# through the proxy to a local nginx, with the Replace, Add and response lists switched on, and
+# one row selected so that its header panes show what the rules did.
 #
 #   scripts/requests-window-screenshot.sh [BUILD_DIR]   (default: build/, built beforehand)
 set -euo pipefail
@@ -17,7 +17,7 @@ mkdir -p "$E2E_TMP/www/news" "$E2E_TMP/www/static"
 echo '<html><body>news</body></html>' > "$E2E_TMP/www/news/index.html"
 echo 'body { color: #333 }' > "$E2E_TMP/www/static/site.css"
 e2e_start_nginx
-e2e_start_host --change --add --requests-window
+e2e_start_host --change --add --remove-response --requests-window
 
 site="http://localhost:$NGINX_PORT"
 fetch()
