@@ -131,8 +131,10 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
         {QStringLiteral("List"), QStringLiteral("Rule"), QStringLiteral("Hits")});
     lvwRuleHits->header()->setMinimumSectionSize(40);
     lvwRuleHits->header()->setDefaultSectionSize(60);
-    lvwRuleHits->setColumnWidth(0, 70);
-    lvwRuleHits->setColumnWidth(1, 150);
+    // Wide enough for the longest list's name, "Remove (response)".
+    lvwRuleHits->setColumnWidth(
+        0, fontMetrics().horizontalAdvance(QStringLiteral("Remove (response)")) + 12);
+    lvwRuleHits->setColumnWidth(1, 90);
     details->addWidget(titled(QStringLiteral("Headers from the browser"), txtHeadersIn, details));
     details->addWidget(titled(QStringLiteral("Headers sent upstream"), txtHeadersOut, details));
     details->addWidget(
