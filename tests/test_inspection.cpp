@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -16,6 +17,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "app/request_list_model.h"
 #include "net/http/error_page.h"
 #include "support/expected_page.h"
 #include "support/fixed_names.h"
@@ -178,7 +180,9 @@ private slots:
     void requestsInsideReadLikePlainOnes();
     void originSessionIsResumed();
     void browserSessionResumedOnlyForItsHost();
-    void browserDistrustingTheCaIsLogged();
+    void howTheCertificateWasTaken_data();
+    void howTheCertificateWasTaken();
+    void bundleVerifiesInspectedAndExcludedHosts();
 
 private:
     bool makeCertificates();
@@ -340,7 +344,9 @@ void TestInspection::rulesApplyInsideOnOneOriginConnection()
 
     QTemporaryDir folder;
     const QString har = folder.filePath(QStringLiteral("inside.har"));
-    setSaveFileHandler([&har](QWidget *, const QString &, const QString &) { return har; });
+    setSaveFileHandler([&har](QWidget *, const QString &, const QString &, const QStringList &) {
+        return SaveChoice{har, 0};
+    });
     QTest::mouseClick(proxy->form()
                           .findChild<QWidget *>(QStringLiteral("frmRequests"))
                           ->findChild<QPushButton *>(QStringLiteral("cmdSaveHar")),
@@ -628,21 +634,128 @@ void TestInspection::browserSessionResumedOnlyForItsHost()
     origin.waitForFinished();
 }
 
-void TestInspection::browserDistrustingTheCaIsLogged()
+void TestInspection::howTheCertificateWasTaken_data()
 {
-    const QString logPath = path(QStringLiteral("distrust.log"));
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QString>("pane"); // the start of the tunnel row's third pane
+    QTest::addColumn<bool>("isLogged");
+
+    // Qt stops at the unknown issuer and sends an alert, as a browser does.
+    QTest::newRow("alert") << "alert"
+                           << "certificate refused"
+                           << "certificate refused\nThe client sent the TLS alert " << true;
+    // How OpenSSL-based command-line clients refuse: the handshake completes, then the close.
+    QTest::newRow("closed at once") << "close"
+                                    << "closed before a request"
+                                    << "closed before a request" << true;
+    QTest::newRow("request") << "request"
+                             << "200" << QString() << false;
+}
+
+// A tunnel's row tells a refused certificate from a tunnel used, and the log names the host
+// whose certificate was refused.
+void TestInspection::howTheCertificateWasTaken()
+{
+    QFETCH(QString, client);
+    QFETCH(QString, status);
+    QFETCH(QString, pane);
+    QFETCH(bool, isLogged);
+
+    const QString logPath = path(QStringLiteral("trust-%1.log").arg(client));
     TlsOriginServer origin(m_originCertificate, m_originKey);
     QVERIFY(origin.listen());
-    const auto proxy = startInspecting(logPath);
-    TunnelClient browser;
-    QVERIFY(browser.open(proxy->port(), origin.authority()));
-    QVERIFY(!browser.secure(QSslCertificate::fromPath(path(QStringLiteral("test-ca.pem"))),
-                            QStringLiteral("localhost"), {}, true));
-    const QByteArray entry = "\tCertificate Not Trusted By\t127.0.0.1\r\n";
-    QVERIFY2(waitUntil([&] { return readFileBytes(logPath).contains(entry); }, kWait),
-             readFileBytes(logPath));
-    QVERIFY(browser.waitForDisconnected());
-    QVERIFY(origin.requests().isEmpty());
+    const auto proxy = std::make_unique<RunningProxy>(logPath, QString(), [](Form1 &form) {
+        form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
+    });
+    QVERIFY(proxy->isRunning());
+    QTest::mouseClick(proxy->form().findChild<QPushButton *>(QStringLiteral("cmdRequests")),
+                      Qt::LeftButton);
+    auto *rows = proxy->form().findChild<QTableView *>(QStringLiteral("lvwRequests"));
+    QVERIFY(rows);
+    {
+        TunnelClient browser;
+        QVERIFY(browser.open(proxy->port(), origin.authority()));
+        if (client == QLatin1String("alert")) {
+            QVERIFY(!browser.secure(QSslCertificate::fromPath(path(QStringLiteral("test-ca.pem"))),
+                                    QStringLiteral("localhost"), {}, true));
+        } else {
+            QVERIFY2(browser.secure(proxyCa(), QStringLiteral("localhost")),
+                     qPrintable(browser.errorText()));
+            if (client == QLatin1String("request"))
+                QCOMPARE(browser.exchange(getRequest(origin.authority(), "/used")),
+                         okResponse(tlsOriginBody("/used")));
+            browser.socket().disconnectFromHost();
+        }
+        QVERIFY(browser.waitForDisconnected());
+    }
+    const auto cell = [rows](int column) { return rows->model()->index(0, column).data(); };
+    QTRY_COMPARE_WITH_TIMEOUT(cell(RequestListModel::Status).toString(), status, kWait);
+    QCOMPARE(cell(RequestListModel::Method).toString(), QStringLiteral("CONNECT"));
+    rows->selectRow(0);
+    const QString shown = proxy->form()
+                              .findChild<QPlainTextEdit *>(QStringLiteral("txtHeadersResponse"))
+                              ->toPlainText();
+    QVERIFY2(pane.isEmpty() ? shown.isEmpty() : shown.startsWith(pane), qPrintable(shown));
+
+    QVERIFY(proxy->stop()); // the log is whole once the proxy has stopped
+    const QByteArray entry = "\tCertificate Not Trusted By\t127.0.0.1\tlocalhost\r\n";
+    QVERIFY2(readFileBytes(logPath).contains(entry) == isLogged, readFileBytes(logPath));
+    QCOMPARE(origin.requests().size(), client == QLatin1String("request") ? 1 : 0);
+}
+
+// The CA bundle holds the CAs the system trusts (here the test CA, through SSL_CERT_FILE) and
+// the proxy's: curl, given that file alone, verifies an inspected host's leaf and an excluded
+// host's own certificate.
+void TestInspection::bundleVerifiesInspectedAndExcludedHosts()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("curl")).isEmpty())
+        QSKIP("curl is not installed");
+    TlsOriginServer origin(m_originCertificate, m_originKey);
+    QVERIFY(origin.listen());
+    const QString bundle = path(QStringLiteral("bundle.pem"));
+    setSaveFileHandler([&bundle](QWidget *, const QString &, const QString &,
+                                 const QStringList &filters) {
+        return SaveChoice{bundle, int(filters.indexOf(
+                                      QStringLiteral("CA bundle for command-line tools (*.pem)")))};
+    });
+    for (const bool isExcluded : {false, true}) {
+        const auto proxy =
+            std::make_unique<RunningProxy>(QString(), QString(), [isExcluded](Form1 &form) {
+                form.findChild<QCheckBox *>(QStringLiteral("chkInspect"))->setChecked(true);
+                if (isExcluded)
+                    form.findChild<QPlainTextEdit *>(QStringLiteral("txtNoInspect"))
+                        ->setPlainText(QStringLiteral("localhost"));
+            });
+        QVERIFY(proxy->isRunning());
+        if (!isExcluded) {
+            QTest::mouseClick(proxy->form().findChild<QPushButton *>(QStringLiteral("cmdExportCA")),
+                              Qt::LeftButton);
+            const QByteArray saved = readFileBytes(bundle);
+            QVERIFY2(saved.startsWith(readFileBytes(path(QStringLiteral("test-ca.pem"))).trimmed()),
+                     saved);
+            QVERIFY(saved.endsWith(proxyCa().value(0).toPem()));
+            QVERIFY(!saved.contains("PRIVATE KEY"));
+        }
+        QProcess curl;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("SSL_CERT_FILE")); // the bundle alone
+        curl.setProcessEnvironment(environment);
+        curl.start(QStringLiteral("curl"),
+                   {QStringLiteral("-sS"), QStringLiteral("--cacert"), bundle,
+                    QStringLiteral("--proxy"),
+                    QStringLiteral("http://127.0.0.1:%1").arg(proxy->port()),
+                    QStringLiteral("https://") + QString::fromLatin1(origin.authority()) +
+                        QStringLiteral("/bundled")});
+        // The origin answers on this thread: the event loop must run while curl does.
+        QTRY_COMPARE_WITH_TIMEOUT(curl.state(), QProcess::NotRunning, kWait);
+        QCOMPARE(curl.readAllStandardOutput(), tlsOriginBody("/bundled"));
+        QCOMPARE(curl.exitCode(), 0);
+        // Inspected, the default rules took curl's User-Agent; excluded, it passed.
+        QTRY_COMPARE_WITH_TIMEOUT(origin.requests().size(), isExcluded ? 2 : 1, kWait);
+        QCOMPARE(origin.requests().constLast().contains("\r\nUser-Agent: curl/"), isExcluded);
+    }
+    setSaveFileHandler({});
 }
 
 QTEST_MAIN(TestInspection)

@@ -46,7 +46,8 @@ private slots:
     void runningLocksTheSwitchAndTheHosts();
     void exportSavesTheCertificateOnly();
     void exportCancelledWritesNothing();
-    void exportToAnUnwritablePlace();
+    void exportFails_data();
+    void exportFails();
     void startWithInspectionKeepsTheSwitch();
     void unusableCaFileAtStart_data();
     void unusableCaFileAtStart();
@@ -61,7 +62,9 @@ private:
     QList<MessageRequest> m_seen;
     // What the save dialog answers, and the names it was offered.
     QString m_saveAnswer;
+    int m_saveFilter = 0;
     QStringList m_suggested;
+    QStringList m_filters;
 };
 
 void TestInspectionWindow::initTestCase()
@@ -74,9 +77,11 @@ void TestInspectionWindow::initTestCase()
         m_seen.append(request);
         return request.buttons == MessageButtons::Ok ? MessageAnswer::Ok : MessageAnswer::Yes;
     });
-    setSaveFileHandler([this](QWidget *, const QString &, const QString &suggestedName) {
+    setSaveFileHandler([this](QWidget *, const QString &, const QString &suggestedName,
+                              const QStringList &filters) {
         m_suggested << suggestedName;
-        return m_saveAnswer;
+        m_filters = filters;
+        return SaveChoice{m_saveAnswer, m_saveFilter};
     });
 }
 
@@ -87,6 +92,7 @@ void TestInspectionWindow::init()
     m_seen.clear();
     m_suggested.clear();
     m_saveAnswer.clear();
+    m_saveFilter = 0;
     QDir(QDir(m_dataHome.path()).filePath(QStringLiteral("vesktor"))).removeRecursively();
 }
 
@@ -189,6 +195,8 @@ void TestInspectionWindow::exportSavesTheCertificateOnly()
     }
     QCOMPARE(m_suggested,
              QStringList({QStringLiteral("vesktor-ca.pem"), QStringLiteral("vesktor-ca.pem")}));
+    QCOMPARE(m_filters, QStringList({QStringLiteral("PEM certificate (*.pem *.crt)"),
+                                     QStringLiteral("CA bundle for command-line tools (*.pem)")}));
 
     const QByteArray first = testsupport::readFileBytes(exported[0]);
     QVERIFY(first.startsWith("-----BEGIN CERTIFICATE-----"));
@@ -224,15 +232,57 @@ void TestInspectionWindow::exportCancelledWritesNothing()
     QCOMPARE(QDir(m_exports.path()).entryList(QDir::Files), before);
 }
 
-void TestInspectionWindow::exportToAnUnwritablePlace()
+void TestInspectionWindow::exportFails_data()
 {
+    QTest::addColumn<QString>("file"); // in the exports folder
+    QTest::addColumn<int>("filter");
+    QTest::addColumn<QByteArray>("systemFile"); // what SSL_CERT_FILE holds; null: no such file
+    QTest::addColumn<QString>("message");       // %1: the file saved to, %2: SSL_CERT_FILE
+
+    QTest::newRow("certificate, no such folder")
+        << "no such folder/ca.pem" << 0 << QByteArray("")
+        << "The CA certificate could not be written to %1.";
+    QTest::newRow("bundle, no system file")
+        << "bundle.pem" << 1 << QByteArray()
+        << "The certificates this system trusts could not be read from %2: there is no such "
+           "file. No bundle was saved.";
+    QTest::newRow("bundle, no certificate in it")
+        << "bundle.pem" << 1 << QByteArray("-----BEGIN CERTIFICATE-----\nnot one\n")
+        << "The certificates this system trusts could not be read from %2: it holds no "
+           "certificate. No bundle was saved.";
+}
+
+// A failed export says why and writes nothing.
+void TestInspectionWindow::exportFails()
+{
+    QFETCH(QString, file);
+    QFETCH(int, filter);
+    QFETCH(QByteArray, systemFile);
+    QFETCH(QString, message);
+
+    const QString systemPath = m_exports.filePath(QStringLiteral("system-cas.pem"));
+    QFile::remove(systemPath);
+    if (!systemFile.isNull()) {
+        QFile system(systemPath);
+        QVERIFY(system.open(QIODevice::WriteOnly));
+        system.write(systemFile);
+    }
+    const bool wasSet = qEnvironmentVariableIsSet("SSL_CERT_FILE");
+    const QByteArray systemBefore = qgetenv("SSL_CERT_FILE");
+    qputenv("SSL_CERT_FILE", QFile::encodeName(systemPath));
     Form1 form;
-    m_saveAnswer = m_exports.filePath(QStringLiteral("no such folder/ca.pem"));
+    m_saveAnswer = m_exports.filePath(file);
+    m_saveFilter = filter;
     form.findChild<QPushButton *>("cmdExportCA")->click();
+    if (wasSet)
+        qputenv("SSL_CERT_FILE", systemBefore);
+    else
+        qunsetenv("SSL_CERT_FILE");
     QCOMPARE(m_seen.size(), 1);
-    QCOMPARE(m_seen[0].text,
-             QStringLiteral("The CA certificate could not be written to %1.").arg(m_saveAnswer));
-    QCOMPARE(m_seen[0].buttons, MessageButtons::Ok);
+    QCOMPARE(m_seen[0].text, QString(message)
+                                 .replace(QLatin1String("%1"), m_saveAnswer)
+                                 .replace(QLatin1String("%2"), systemPath));
+    QCOMPARE(m_seen[0].icon, MessageIcon::Critical);
     QVERIFY(!QFile::exists(m_saveAnswer));
 }
 

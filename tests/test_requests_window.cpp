@@ -404,7 +404,9 @@ void TestRequestsWindow::responseListMarkedAndSavedAsHar()
 
     QTemporaryDir folder;
     QString path = folder.filePath(QStringLiteral("saved.har"));
-    setSaveFileHandler([&path](QWidget *, const QString &, const QString &) { return path; });
+    setSaveFileHandler([&path](QWidget *, const QString &, const QString &, const QStringList &) {
+        return SaveChoice{path, 0};
+    });
     in<QLineEdit>(window, "txtFilter")->setText(QStringLiteral("keep"));
     QTest::mouseClick(in<QPushButton>(window, "cmdSaveHar"), Qt::LeftButton);
     QFile file(path);

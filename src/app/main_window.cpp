@@ -17,6 +17,7 @@
 #include "net/engine/proxy_engine.h"
 #include "net/rules/proxy_settings.h"
 #include "net/tls/certificate_authority.h"
+#include "net/tls/trust_bundle.h"
 
 namespace {
 
@@ -39,6 +40,12 @@ const char kTrustNotice[] =
     "Authorities > Import.\r\n"
     "System-wide: copy it as /usr/local/share/ca-certificates/vesktor-ca.crt, then run "
     "sudo update-ca-certificates.";
+const char kBundleNotice[] =
+    "The CA bundle was saved to %1: the certificates this system trusts, then Vesktor's CA. Give "
+    "it to tools that take one CA file, for example curl --cacert %1, npm config set cafile %1, "
+    "or apt's Acquire::https::CaInfo. The README has a line for each common tool.";
+const char kCertificateFilter[] = "PEM certificate (*.pem *.crt)";
+const char kBundleFilter[] = "CA bundle for command-line tools (*.pem)";
 const char kChangeTip[] = "Example: referer: www.example.com    -->   it means: if referer was "
                           "is header replace its value with www.example.com";
 
@@ -276,18 +283,41 @@ void Form1::cmdExportCA_Click()
         warnCaUnusable(loaded.failedFile, loaded.reason);
         return;
     }
-    const QString fileName = SaveFileName(this, QStringLiteral("Export CA Certificate"),
-                                          QString::fromLatin1(kCaCertificateFileName),
-                                          QStringLiteral("PEM certificate (*.pem *.crt)"));
+    const SaveChoice choice = SaveFileName(
+        this, QStringLiteral("Export CA Certificate"), QString::fromLatin1(kCaCertificateFileName),
+        {QString::fromLatin1(kCertificateFilter), QString::fromLatin1(kBundleFilter)});
+    const QString &fileName = choice.fileName;
     if (fileName.isEmpty())
         return;
+    const bool isBundle = choice.filter == 1;
+    QByteArray content = loaded.ca->certificatePem();
+    if (isBundle) {
+        const TrustBundleResult bundle = loadTrustBundle(content);
+        if (bundle.bundle.isEmpty()) {
+            MsgBox(this,
+                   QStringLiteral("The certificates this system trusts could not be read from "
+                                  "%1: %2. No bundle was saved.")
+                       .arg(bundle.failedFile, bundle.reason),
+                   MessageButtons::Ok, MessageIcon::Critical);
+            return;
+        }
+        content = bundle.bundle;
+    }
     // Written whole or not at all, so that a failed export never leaves half a certificate
     // where a browser might import it.
     QSaveFile file(fileName);
-    const QByteArray pem = loaded.ca->certificatePem();
-    if (!file.open(QIODevice::WriteOnly) || file.write(pem) != pem.size() || !file.commit()) {
-        MsgBox(this, QStringLiteral("The CA certificate could not be written to %1.").arg(fileName),
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size() ||
+        !file.commit()) {
+        MsgBox(this,
+               QString::fromLatin1(isBundle ? "The CA bundle could not be written to %1."
+                                            : "The CA certificate could not be written to %1.")
+                   .arg(fileName),
                MessageButtons::Ok, MessageIcon::Critical);
+        return;
+    }
+    if (isBundle) {
+        MsgBox(this, QString::fromLatin1(kBundleNotice).arg(fileName), MessageButtons::Ok,
+               MessageIcon::Information);
         return;
     }
     MsgBox(this, QString::fromLatin1(kTrustNotice).arg(fileName), MessageButtons::Ok,

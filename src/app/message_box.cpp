@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <algorithm>
 
 const char kApplicationTitle[] = "Ombrel - Vesktor";
 
@@ -66,13 +67,18 @@ void setMessageBoxHandler(MessageBoxHandler handler)
     replacementHandler() = std::move(handler);
 }
 
-QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
-                     const QString &filter)
+SaveChoice SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
+                        const QStringList &filters)
 {
     if (replacementSaveFileHandler())
-        return replacementSaveFileHandler()(parent, caption, suggestedName);
-    return QFileDialog::getSaveFileName(parent, caption, QDir::home().filePath(suggestedName),
-                                        filter);
+        return replacementSaveFileHandler()(parent, caption, suggestedName, filters);
+    QString selected = filters.value(0);
+    SaveChoice choice;
+    choice.fileName =
+        QFileDialog::getSaveFileName(parent, caption, QDir::home().filePath(suggestedName),
+                                     filters.join(QLatin1String(";;")), &selected);
+    choice.filter = std::max(0, int(filters.indexOf(selected)));
+    return choice;
 }
 
 void setSaveFileHandler(SaveFileHandler handler)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <functional>
 
 class QWidget;
@@ -26,13 +27,19 @@ MessageAnswer MsgBox(QWidget *parent, const QString &text, MessageButtons button
 void setMessageBoxHandler(MessageBoxHandler handler);
 
 // Asks where to save a file, starting from suggestedName in the home folder and offering the
-// files that filter names (a file dialog's filter, "PEM certificate (*.pem *.crt)"); empty when
-// the user cancels. Goes through a replaceable handler, like MsgBox, so that tests can answer it.
+// kinds of file that filters name (a file dialog's filters, "PEM certificate (*.pem *.crt)"),
+// the first selected. Goes through a replaceable handler, like MsgBox, so that tests can answer
+// it.
+struct SaveChoice {
+    QString fileName; // empty when the user cancels
+    int filter = 0;   // the index in filters of the kind selected
+};
 using SaveFileHandler =
-    std::function<QString(QWidget *parent, const QString &caption, const QString &suggestedName)>;
+    std::function<SaveChoice(QWidget *parent, const QString &caption, const QString &suggestedName,
+                             const QStringList &filters)>;
 
-QString SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
-                     const QString &filter);
+SaveChoice SaveFileName(QWidget *parent, const QString &caption, const QString &suggestedName,
+                        const QStringList &filters);
 
 // Replaces the real file dialog; an empty handler puts the real one back.
 void setSaveFileHandler(SaveFileHandler handler);

@@ -32,9 +32,13 @@ QVariant RequestListModel::data(const QModelIndex &index, int role) const
         return QVariant();
     if (role == Qt::TextAlignmentRole && index.column() >= Bytes && index.column() <= Milliseconds)
         return QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    const Row &row = m_rows.at(std::size_t(index.row()));
+    if (role == Qt::ToolTipRole && index.column() == Status && row.hasEnded &&
+        !row.end.trustDetail.isEmpty())
+        return row.end.trustDetail;
     if (role != Qt::DisplayRole)
         return QVariant();
-    return text(m_rows.at(std::size_t(index.row())), index.column());
+    return text(row, index.column());
 }
 
 QString RequestListModel::text(const Row &row, int column) const
@@ -54,6 +58,8 @@ QString RequestListModel::text(const Row &row, int column) const
     case Path:
         return QString::fromLatin1(record.path);
     case Status:
+        if (row.hasEnded && !trustStatus(row.end.trust).isEmpty())
+            return trustStatus(row.end.trust);
         if (!row.hasEnded || (row.end.status == 0 && row.end.pageNumber == 0))
             return pending;
         return row.end.pageNumber != 0 ? QStringLiteral("page %1").arg(row.end.pageNumber)

@@ -148,3 +148,32 @@ QString ruleListName(RuleList list)
     }
     return QString();
 }
+
+QString trustStatus(BrowserTrust trust)
+{
+    switch (trust) {
+    case BrowserTrust::CertificateRefused:
+        return QStringLiteral("certificate refused");
+    case BrowserTrust::ClosedBeforeRequest:
+        return QStringLiteral("closed before a request");
+    case BrowserTrust::HandshakeFailed:
+        return QStringLiteral("handshake failed");
+    case BrowserTrust::NotAsked:
+    case BrowserTrust::Trusted:
+        break;
+    }
+    return QString();
+}
+
+QString trustText(const RequestEnd &end)
+{
+    const QString status = trustStatus(end.trust);
+    if (end.trust == BrowserTrust::ClosedBeforeRequest)
+        return status + QStringLiteral("\nThe client completed the TLS handshake, then sent no "
+                                       "request. Command-line clients that do not trust the CA "
+                                       "end this way; so does a browser's unused spare "
+                                       "connection.");
+    if (status.isEmpty() || end.trustDetail.isEmpty())
+        return status;
+    return status + QLatin1Char('\n') + end.trustDetail;
+}

@@ -30,3 +30,10 @@ QString markedHeadersResponse(const RequestRecord &record);
 
 // The list's names for a rule list: "Allow", "Replace", "Remove", "Add", "Remove (response)".
 QString ruleListName(RuleList list);
+
+// An inspected tunnel's status when the browser did not take its certificate: "certificate
+// refused", "closed before a request" or "handshake failed"; empty otherwise.
+QString trustStatus(BrowserTrust trust);
+
+// What the tunnel's third pane says of it: the status and, on the next line, the detail.
+QString trustText(const RequestEnd &end);

@@ -116,7 +116,10 @@ RequestsWindow::RequestsWindow(std::shared_ptr<RequestRecorder> records, QWidget
     lvwRequests->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 4);
     lvwRequests->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     lvwRequests->horizontalHeader()->setStretchLastSection(true);
-    const int widths[RequestListModel::Columns] = {95, 130, 70, 170, 260, 70, 70, 50, 100};
+    // Status fits its longest text.
+    const int statusWidth =
+        fontMetrics().horizontalAdvance(trustStatus(BrowserTrust::ClosedBeforeRequest)) + 12;
+    const int widths[RequestListModel::Columns] = {95, 130, 70, 170, 260, statusWidth, 70, 50, 100};
     for (int column = 0; column < RequestListModel::Columns; ++column)
         lvwRequests->setColumnWidth(column, widths[column]);
 
@@ -265,7 +268,10 @@ void RequestsWindow::showHeaders(int proxyRow)
     }
     txtHeadersIn->setPlainText(markedHeadersIn(record));
     txtHeadersOut->setPlainText(markedHeadersOut(record));
-    txtHeadersResponse->setPlainText(markedHeadersResponse(record));
+    // A tunnel has no response head; an inspected one's pane says how its handshake went.
+    const RequestEnd *end = m_model->end(source.row());
+    txtHeadersResponse->setPlainText(record.isTunnel && end ? trustText(*end)
+                                                            : markedHeadersResponse(record));
 }
 
 void RequestsWindow::showHits()
@@ -287,7 +293,8 @@ void RequestsWindow::cmdSaveHar_Click()
 {
     const QString fileName =
         SaveFileName(this, QStringLiteral("Save as HAR"), QStringLiteral("vesktor.har"),
-                     QStringLiteral("HTTP Archive (*.har)"));
+                     {QStringLiteral("HTTP Archive (*.har)")})
+            .fileName;
     if (fileName.isEmpty())
         return;
     std::vector<HarRow> rows;

@@ -58,12 +58,13 @@ void RequestLog::writeRequestEntry(const QString &clientIp)
     writeLogLine();
 }
 
-void RequestLog::writeCertificateNotTrustedEntry(const QString &clientIp)
+void RequestLog::writeCertificateNotTrustedEntry(const QString &clientIp, const QString &host)
 {
     if (!isOpen())
         return;
     strLogLine = dateTimeText(QDateTime::currentDateTime(), QLocale::system()) +
-                 "\tCertificate Not Trusted By\t" + escapeControlBytes(clientIp.toUtf8()) + "\r\n";
+                 "\tCertificate Not Trusted By\t" + escapeControlBytes(clientIp.toUtf8()) + '\t' +
+                 escapeControlBytes(host.toUtf8()) + "\r\n";
     writeLogLine();
 }
 

@@ -36,9 +36,9 @@ public:
     // The client address and the header line are written through escapeControlBytes.
     void writeRequestEntry(const QString &clientIp);
     void writeHeaderEntry(const QByteArray &headerLine);
-    // A browser turned down the certificate an inspected tunnel showed it: it does not trust
-    // the local CA yet.
-    void writeCertificateNotTrustedEntry(const QString &clientIp);
+    // A browser turned down the certificate an inspected tunnel showed it for host (the
+    // CONNECT's): it does not trust the local CA yet.
+    void writeCertificateNotTrustedEntry(const QString &clientIp, const QString &host);
     void writeStopEntry();
 
     // "date time" as the log writes it for the given moment and locale.

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
+#include <QString>
 #include <atomic>
 #include <deque>
 #include <mutex>
@@ -86,6 +87,15 @@ private:
     std::size_t m_textless = 0; // rows at the front whose text has been let go
 };
 
+// How the browser took an inspected tunnel's certificate, as far as the proxy can tell.
+enum class BrowserTrust : quint8 {
+    NotAsked,            // a blind tunnel, or no tunnel
+    Trusted,             // the handshake completed and a request began
+    CertificateRefused,  // the browser ended the handshake with a certificate alert
+    ClosedBeforeRequest, // the handshake completed, and the tunnel closed before a request
+    HandshakeFailed,     // any other end of the handshake
+};
+
 // How a recorded request ended.
 struct RequestEnd {
     quint64 id = 0;
@@ -104,6 +114,10 @@ struct RequestEnd {
     qint64 connectMs = -1;
     qint64 waitMs = -1;
     qint64 receiveMs = -1;
+    // An inspected tunnel's: how the browser took the certificate, and the TLS alert it sent or
+    // why the handshake failed, in words; empty when there is nothing to say.
+    BrowserTrust trust = BrowserTrust::NotAsked;
+    QString trustDetail;
 
     qint64 textBytes() const { return responseIn.size() + responseOut.size(); }
 };

@@ -19,7 +19,9 @@
 //   requests report   prints "requests rows <n>", the rows the Requests window lists;
 //   requests select N selects row N of the Requests window (its header panes fill);
 //   grab NAME PATH    saves a picture of the window whose objectName is NAME as PATH (PNG),
-//                     and prints "grabbed PATH".
+//                     and prints "grabbed PATH";
+//   export-bundle PATH  clicks Export CA Certificate... and saves the CA bundle for
+//                     command-line tools as PATH; the box that follows goes to stderr.
 //
 // --requests-window opens the Requests window once the proxy runs, so that every request is
 // recorded and listed as a user watching it would have it.
@@ -141,6 +143,15 @@ void runCommand(const QByteArray &line, LatenessWatch &lateness, QWidget &form)
             std::fprintf(stderr, "test host: could not grab \"%s\"\n", line.constData());
         std::fflush(stdout);
         std::fflush(stderr);
+    } else if (line.startsWith("export-bundle ")) {
+        const QString path = QString::fromLocal8Bit(line.mid(14));
+        setSaveFileHandler(
+            [&path](QWidget *, const QString &, const QString &, const QStringList &filters) {
+                return SaveChoice{path, int(filters.size()) - 1};
+            });
+        if (auto *button = form.findChild<QPushButton *>(QStringLiteral("cmdExportCA")))
+            button->click();
+        setSaveFileHandler({});
     } else if (line == "lateness reset") {
         lateness.reset();
     } else if (line == "lateness report") {

@@ -86,11 +86,15 @@ void ProxySession::onBrowserReadable(const std::error_code &error)
         piece = m_browser.read(buffer, capacity);
     // The browser has closed its connection, or it failed: the slot ends, whatever is in flight.
     if (piece.isEnd || piece.error) {
+        if (piece.isEnd && m_trust.isQuietRefusal())
+            logCertificateRefused();
         ResetProx(piece.error ? EndReason::BrowserFailed : EndReason::BrowserClosed);
         return;
     }
     noteActivity();
     m_rows.countTunnelBytes(piece.size);
+    if (m_isInspected)
+        m_trust.noteRequestBytes();
     takeFromBrowser(buffer, piece.size);
     readBrowser();
 }
@@ -879,6 +883,7 @@ void ProxySession::startInspection(const char *data, qsizetype size)
     }
     m_browser.startTls(std::move(tls), data, size);
     m_phase = Phase::Handshaking;
+    m_trust.handshakeBegan();
     // The handshake is bounded like a request's head.
     m_deadline.startHead();
     watchDeadlines();
@@ -895,13 +900,16 @@ void ProxySession::onBrowserSecured(const std::error_code &error)
         return;
     Q_ASSERT(m_phase == Phase::Handshaking);
     if (error) {
-        if (m_engine.log && m_browser.tls() &&
-            isCertificateRejectedByPeer(m_browser.tls()->failureReason()))
-            m_engine.log->writeCertificateNotTrustedEntry(m_browserAddress);
+        const bool isTlsFailure = error == std::errc::protocol_error && m_browser.tls();
+        m_trust.handshakeFailed(isTlsFailure ? m_browser.tls()->failureReason() : 0,
+                                isTlsFailure ? m_browser.tls()->failureText() : QString());
+        if (m_trust.trust() == BrowserTrust::CertificateRefused)
+            logCertificateRefused();
         ResetProx(EndReason::HandshakeFailed);
         return;
     }
     noteActivity();
+    m_trust.secured();
     m_isInspected = true;
     m_request = RewrittenRequest();
     m_phase = Phase::ReadingHead;
@@ -956,7 +964,14 @@ void ProxySession::endRequestRow(int pageNumber)
 
 void ProxySession::endTunnelRow(int pageNumber)
 {
-    m_rows.endTunnel(pageNumber, m_isTunnelOpen);
+    m_rows.endTunnel(pageNumber, m_isTunnelOpen, m_trust.trust(), m_trust.detail());
+}
+
+void ProxySession::logCertificateRefused()
+{
+    if (m_engine.log)
+        m_engine.log->writeCertificateNotTrustedEntry(m_browserAddress,
+                                                      QString::fromStdString(m_tunnelHost));
 }
 
 void ProxySession::watchDeadlines()

@@ -12,6 +12,7 @@
 #include "net/session/request_rows.h"
 #include "net/session/session_side.h"
 #include "net/session/slot_deadline.h"
+#include "net/session/tunnel_trust.h"
 
 class ConnectionTable;
 class EngineContext;
@@ -133,6 +134,8 @@ private:
     // the Requests window's rows, and the deadlines
     void endRequestRow(int pageNumber);
     void endTunnelRow(int pageNumber);
+    // The log's entry for a browser that refused the certificate shown for the tunnel's host.
+    void logCertificateRefused();
     bool isTunnelPhase() const { return m_phase == Phase::Tunnel || m_phase == Phase::Sniffing; }
     void noteActivity() { m_deadline.noteActivity(); }
     void watchDeadlines();
@@ -154,6 +157,7 @@ private:
 
     // An inspected tunnel: every request inside goes to the CONNECT's host and port over TLS.
     bool m_isInspected = false;
+    TunnelTrust m_trust; // how the browser took the tunnel's certificate
     std::string m_tunnelHost;
     quint16 m_tunnelPort = 0;
 

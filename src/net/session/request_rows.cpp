@@ -103,7 +103,7 @@ void RequestRows::endRequest(int pageNumber, int status, qint64 bytes)
     m_requestRow = 0;
 }
 
-void RequestRows::endTunnel(int pageNumber, bool isOpen)
+void RequestRows::endTunnel(int pageNumber, bool isOpen, BrowserTrust trust, const QString &detail)
 {
     if (m_tunnelRow == 0 || !m_records)
         return;
@@ -113,6 +113,8 @@ void RequestRows::endTunnel(int pageNumber, bool isOpen)
     end.status = pageNumber == 0 && isOpen ? 200 : 0;
     end.bytes = m_tunnelBytes;
     end.elapsedMs = millisecondsSince(m_tunnelBegan);
-    m_records->end(end);
+    end.trust = trust;
+    end.trustDetail = detail;
+    m_records->end(std::move(end));
     m_tunnelRow = 0;
 }

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <memory>
 
+#include "log/request_records.h"
+
 struct RequestHead;
 struct RewrittenRequest;
-struct RuleEffect;
-class RequestRecorder;
 
 // The rows of the Requests window that one slot has open: the current request's, and its
 // CONNECT's while the tunnel lasts. A row is made only while the window asks for rows, from
@@ -42,8 +42,9 @@ public:
     // pageNumber: the error page sent instead of a response, or 0; status and bytes: the
     // response's, when there was one.
     void endRequest(int pageNumber, int status, qint64 bytes);
-    // isOpen: the tunnel was established, so the browser was told 200.
-    void endTunnel(int pageNumber, bool isOpen);
+    // isOpen: the tunnel was established, so the browser was told 200; trust and detail: how
+    // the browser took an inspected tunnel's certificate.
+    void endTunnel(int pageNumber, bool isOpen, BrowserTrust trust, const QString &detail);
     // Bytes through the tunnel, both ways.
     void countTunnelBytes(qint64 bytes)
     {

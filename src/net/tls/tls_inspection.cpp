@@ -166,3 +166,17 @@ bool isCertificateRejectedByPeer(int failureReason)
         return false;
     }
 }
+
+// OpenSSL reports an alert received from the peer as its description plus this offset.
+int alertReceived(int failureReason)
+{
+    const int alert = failureReason - SSL_AD_REASON_OFFSET;
+    return alert >= 0 && alert <= 255 ? alert : -1;
+}
+
+QString alertName(int alert)
+{
+    return QStringLiteral("%1 (%2)")
+        .arg(QString::fromLatin1(SSL_alert_desc_string_long(alert)))
+        .arg(alert);
+}

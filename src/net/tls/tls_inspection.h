@@ -73,3 +73,7 @@ SocketErrorInfo originTlsFailure(SSL *ssl, const QString &failureText);
 
 // The browser turned our certificate down (it does not trust the CA): an alert it sent.
 bool isCertificateRejectedByPeer(int failureReason);
+// The TLS alert the peer sent, when a failure was one; -1 otherwise.
+int alertReceived(int failureReason);
+// An alert's name as OpenSSL words it, with its number: "unknown CA (48)".
+QString alertName(int alert);
