@@ -7,6 +7,7 @@
 #include "net/engine/memory_trim.h"
 #include "net/engine/socket_platform.h"
 #include "net/session/proxy_session.h"
+#include "net/tls/origin_sessions.h"
 
 namespace {
 
@@ -261,9 +262,12 @@ void ConnectionTable::RefreshCounter()
         return;
     if (count == 0) {
         m_idleTrim.expires_after(kIdleBeforeTrim);
-        m_idleTrim.async_wait([](const std::error_code &error) {
-            if (!error)
-                giveFreeMemoryBack();
+        m_idleTrim.async_wait([this](const std::error_code &error) {
+            if (error)
+                return;
+            if (m_engine.inspection)
+                OriginSessions::releaseLive(m_engine.inspection->originContext());
+            giveFreeMemoryBack();
         });
     } else if (m_reportedCount == 0) {
         m_idleTrim.cancel();

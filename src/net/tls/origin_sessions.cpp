@@ -56,6 +56,18 @@ bool OriginSessions::install(SSL_CTX *context)
     return true;
 }
 
+void OriginSessions::releaseLive(SSL_CTX *context)
+{
+    auto *sessions =
+        cacheIndex() < 0
+            ? nullptr
+            : static_cast<OriginSessions *>(SSL_CTX_get_ex_data(context, cacheIndex()));
+    if (!sessions)
+        return;
+    const std::lock_guard<std::mutex> lock(sessions->m_mutex);
+    sessions->m_live.clear();
+}
+
 OriginSessions *OriginSessions::of(SSL *ssl)
 {
     return cacheIndex() < 0 ? nullptr

@@ -46,6 +46,9 @@ public:
     // A connection to host is being freed: if OpenSSL is about to mark its session as not to be
     // resumed (it was not closed with close_notify), the host's kept session goes too.
     static void connectionEnds(SSL *ssl, const std::string &host);
+    // Lets the live sessions of `context` go, keeping the encoded ones: while no browser is
+    // connected nothing resumes, and the next resumption of a host decodes once.
+    static void releaseLive(SSL_CTX *context);
 
 private:
     static OriginSessions *of(SSL *ssl);
