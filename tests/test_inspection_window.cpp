@@ -236,8 +236,9 @@ void TestInspectionWindow::exportFails_data()
 {
     QTest::addColumn<QString>("file"); // in the exports folder
     QTest::addColumn<int>("filter");
-    QTest::addColumn<QByteArray>("systemFile"); // what SSL_CERT_FILE holds; null: no such file
-    QTest::addColumn<QString>("message");       // %1: the file saved to, %2: SSL_CERT_FILE
+    // What SSL_CERT_FILE holds; null: no such file, "folder": a folder.
+    QTest::addColumn<QByteArray>("systemFile");
+    QTest::addColumn<QString>("message"); // %1: the file saved to, %2: SSL_CERT_FILE
 
     QTest::newRow("certificate, no such folder")
         << "no such folder/ca.pem" << 0 << QByteArray("")
@@ -246,6 +247,9 @@ void TestInspectionWindow::exportFails_data()
         << "bundle.pem" << 1 << QByteArray()
         << "The certificates this system trusts could not be read from %2: there is no such "
            "file. No bundle was saved.";
+    QTest::newRow("bundle, a folder") << "bundle.pem" << 1 << QByteArray("folder")
+                                      << "The certificates this system trusts could not be read "
+                                         "from %2: it is not a regular file. No bundle was saved.";
     QTest::newRow("bundle, no certificate in it")
         << "bundle.pem" << 1 << QByteArray("-----BEGIN CERTIFICATE-----\nnot one\n")
         << "The certificates this system trusts could not be read from %2: it holds no "
@@ -262,7 +266,10 @@ void TestInspectionWindow::exportFails()
 
     const QString systemPath = m_exports.filePath(QStringLiteral("system-cas.pem"));
     QFile::remove(systemPath);
-    if (!systemFile.isNull()) {
+    QDir(systemPath).removeRecursively();
+    if (systemFile == "folder") {
+        QVERIFY(QDir().mkpath(systemPath));
+    } else if (!systemFile.isNull()) {
         QFile system(systemPath);
         QVERIFY(system.open(QIODevice::WriteOnly));
         system.write(systemFile);

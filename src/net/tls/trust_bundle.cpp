@@ -50,8 +50,10 @@ TrustBundleResult loadTrustBundle(const QByteArray &caPem)
     result.failedFile = systemTrustFile();
     const QFileInfo info(result.failedFile);
     QFile file(result.failedFile);
-    if (!info.isFile()) {
+    if (!info.exists()) {
         result.reason = QStringLiteral("there is no such file");
+    } else if (!info.isFile()) {
+        result.reason = QStringLiteral("it is not a regular file");
     } else if (info.size() > kMaxTrustFileBytes) {
         result.reason = QStringLiteral("it is too large for a file of certificates");
     } else if (!file.open(QIODevice::ReadOnly)) {
