@@ -161,6 +161,14 @@ e2e_start_xvfb()
     DISPLAY=":$(head -n 1 "$E2E_TMP/display")"
     export DISPLAY
     unset QT_QPA_PLATFORM WAYLAND_DISPLAY
+    # A program started before the server answers aborts (Qt finds no display), which was seen
+    # once on a loaded machine: a client must get through first.
+    e2e_wait_for 100 "the X server on $DISPLAY to answer" e2e_x_answers
+}
+
+e2e_x_answers()
+{
+    xwininfo -root > /dev/null 2>&1
 }
 
 e2e_write_png()
